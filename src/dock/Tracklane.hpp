@@ -1,0 +1,190 @@
+#pragma once
+
+#include <obs.h>
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <mutex>
+
+#include "tracks/TrackEntry.hpp"
+
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QToolButton;
+class QAction;
+class QResizeEvent;
+class SeekSlider;
+
+// The dock: one widget that carries all of the dock's state. Its operations are spread over one
+// source file per concern (src/dock, src/tracks, src/source, src/playback), named after the class.
+class Tracklane : public QWidget {
+	Q_OBJECT
+
+public:
+	Tracklane(const QString &settingsPath, QWidget *parent);
+	~Tracklane() override;
+
+	bool eventFilter(QObject *watched, QEvent *event) override;
+
+	// Dock shell (src/dock)
+	void showMessage(const QString &text);
+	void clearMessage();
+	void showAboutBox();
+	void loadDockSettings();
+	void saveDockSettings();
+
+	// Host life cycle (src/source/Tracklane_SourceBinding.cpp)
+	void onCollectionLoaded();
+	obs_source_t *resolveBoundSource() const;
+	void bindSource(const QString &uuid);
+	void resetBinding();
+
+	// Source selector (src/source/Tracklane_SourceSelector.cpp)
+	void refreshSourceSelector();
+	void onSourceSelected(int index);
+	void onRefreshClicked();
+
+	// Per-source saved state (src/source/Tracklane_SourceState.cpp)
+	void saveSourceState();
+	void loadSourceState(obs_source_t *source, bool force);
+
+	// Track switch through the source (src/source/Tracklane_PlaylistSync.cpp)
+	void loadTrack(const QString &trackId, bool switchScene);
+	void cancelPendingSwitch();
+	void restorePlaylist();
+	void checkExternalChange(obs_source_t *source);
+	static void onMediaStopped(void *param, calldata_t *data);
+
+	// Track list (src/tracks)
+	void rebuildTrackList(const QString &selectId);
+	void syncTracksFromList();
+	QString selectedTrackId() const;
+	int currentTrackIndex() const;
+	void markCurrentTrack(const QString &trackId, const QString &previousId);
+	void addFilesFromDialog();
+	void appendTracks(const QStringList &paths);
+	void showTrackContextMenu(const QPoint &pos);
+	void moveCurrentTrack(int offset);
+	void removeSelectedTracks();
+	void undoLastRemoval();
+	void locateCurrentTrack();
+	void openTrackFolder();
+	void focusSearch();
+	void applyFilter();
+	void saveViewState();
+	void restoreViewState(const QString &uuid);
+
+	// Playback (src/playback)
+	void togglePlayPause();
+	void playPrevious();
+	void playNext();
+	void stopPlayback();
+	void setEndModeFromCombo();
+	void handleEndOfTrack(int state, int currentIndex);
+	void finishTrackSwitch(qint64 generation);
+	void updateTransportControls();
+	void pollTick();
+	void stopPolling();
+	void updateTimeLabel(qint64 positionMs);
+	void toggleTimeDisplay();
+	void onSeekPressed();
+	void onSeekMoved(int value);
+	void onSeekReleased();
+
+Q_SIGNALS:
+	void configurationChanged();
+	void sceneSwitchRequested(QString sourceUuid);
+
+protected:
+	void resizeEvent(QResizeEvent *event) override;
+
+private:
+	friend struct TracklaneTestAccess;
+
+	struct SignalConnection {
+		signal_handler_t *handler = nullptr;
+		const char *signal = nullptr;
+		signal_callback_t callback = nullptr;
+		void *param = nullptr;
+	};
+
+	void buildUi();
+	QToolButton *makeToolButton(QWidget *parent, const QString &name, const QString &text,
+				    const QString &iconClass);
+	void startSelectedTrack();
+	void connectMediaStopped(obs_source_t *source);
+	void disconnectMediaStopped();
+	void clearBindingState();
+	bool dockActive() const;
+	bool showSizeTooltip(QEvent *event);
+	bool handleExternalDrag(QEvent *event);
+
+	QString settingsPath;
+	QString sourceUuid;
+	obs_weak_source_t *boundSource = nullptr;
+	SignalConnection mediaStoppedConnection;
+	std::mutex pendingSettingsMutex;
+	obs_data_t *pendingSettings = nullptr;
+	quint64 switchGeneration = 0;
+	bool trackSwitchPending = false;
+	bool sceneSwitchAfterLoad = false;
+	QList<TrackEntry> tracks;
+	QList<RemovedTrack> removedTracks;
+	QHash<QString, ViewState> viewStates;
+	QList<QString> observedPlaylist;
+	QString currentTrackId;
+	bool managed = false;
+	bool originalLoop = false;
+	bool originalShuffle = false;
+	QString originalBehavior;
+	bool suspended = true;
+	bool closing = false;
+	bool rebuildingList = false;
+	bool showRemainingTime = false;
+	bool narrowLayout = false;
+	bool playbackArmed = false;
+	qint32 endMode = 0;
+	qint32 pollTickCount = 0;
+	qint64 durationMs = 0;
+	qint64 pendingSeekMs = -1;
+	QElapsedTimer playStartTimer;
+	QElapsedTimer seekTimer;
+	QTimer pollTimer;
+	QTimer configChangedTimer;
+	QComboBox *sourceSelector = nullptr;
+	QGridLayout *headerGrid = nullptr;
+	QWidget *headerRow = nullptr;
+	QLineEdit *searchEdit = nullptr;
+	QListWidget *trackList = nullptr;
+	QLabel *trackCountLabel = nullptr;
+	QLabel *timeLabel = nullptr;
+	QLabel *messageLabel = nullptr;
+	SeekSlider *seekSlider = nullptr;
+	QComboBox *endModeCombo = nullptr;
+	QToolButton *playPauseButton = nullptr;
+	QToolButton *previousButton = nullptr;
+	QToolButton *nextButton = nullptr;
+	QToolButton *stopButton = nullptr;
+	QToolButton *addFilesButton = nullptr;
+	QAction *removeAction = nullptr;
+	QAction *undoRemoveAction = nullptr;
+	QAction *locateCurrentAction = nullptr;
+	QAction *openFolderAction = nullptr;
+	QAction *moveUpAction = nullptr;
+	QAction *moveDownAction = nullptr;
+	QAction *moveTopAction = nullptr;
+	QAction *moveBottomAction = nullptr;
+	QAction *restorePlaylistAction = nullptr;
+};
+
+// Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.
+QString formatTime(qint64 ms);

@@ -1,0 +1,24 @@
+#include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
+
+#include <QLabel>
+#include <QMessageBox>
+
+void Tracklane::showMessage(const QString &text)
+{
+	messageLabel->setText(QStringLiteral(u"\u26A0 ") + text);
+	messageLabel->show();
+	blog(LOG_WARNING, "[OBS-Tracklane] %s", text.toUtf8().constData());
+}
+
+void Tracklane::clearMessage()
+{
+	messageLabel->clear();
+	messageLabel->hide();
+}
+
+void Tracklane::showAboutBox()
+{
+	QMessageBox::about(this, moduleQString("AboutTitle"),
+			   moduleQString("AboutText").arg(moduleQString("DockName"), QString::fromLatin1(tracklane::moduleVersion)));
+}

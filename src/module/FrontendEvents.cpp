@@ -1,0 +1,31 @@
+#include "module/plugin-module.hpp"
+#include "dock/Tracklane.hpp"
+
+namespace tracklane {
+
+void handleFrontendEvent(enum obs_frontend_event event, void *)
+{
+	// The frontend may delete the dock before it stops sending events.
+	Tracklane *dock = currentDock.data();
+	if (!dock)
+		return;
+
+	switch (event) {
+	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED:
+	case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+		dock->onCollectionLoaded();
+		break;
+	case OBS_FRONTEND_EVENT_EXIT:
+		exiting = true;
+		dock->stopPolling();
+		break;
+	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
+	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+		dock->resetBinding();
+		break;
+	default:
+		break;
+	}
+}
+
+} // namespace tracklane

@@ -1,0 +1,6 @@
+#include "playback/SeekSlider.hpp"
+
+void SeekSlider::mousePressEvent(QMouseEvent *event)
+{
+	QSlider::mousePressEvent(event);
+}

@@ -1,0 +1,73 @@
+#include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
+#include "playback/SeekSlider.hpp"
+
+#include <QLabel>
+
+#include <algorithm>
+
+QString formatTime(qint64 ms)
+{
+	qint64 seconds = ms / 1000;
+	if (seconds < 1)
+		seconds = 0;
+	const qint64 minutes = seconds / 60;
+	const qint64 rest = seconds - 60 * minutes;
+	return QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
+}
+
+void Tracklane::updateTimeLabel(qint64 positionMs)
+{
+	QString text;
+	if (showRemainingTime) {
+		text = QStringLiteral(u"\u2212") + (durationMs < 1 ? QStringLiteral(u"\u2014:\u2014")
+								  : formatTime(std::max<qint64>(0, durationMs - positionMs)));
+	} else {
+		text = formatTime(positionMs);
+	}
+	timeLabel->setText(text);
+	timeLabel->setAccessibleName(moduleQString(showRemainingTime ? "RemainingTime" : "ElapsedTime") +
+				     QLatin1Char(' ') + text);
+}
+
+void Tracklane::toggleTimeDisplay()
+{
+	showRemainingTime = !showRemainingTime;
+
+	qint64 position = 0;
+	if (seekSlider->isSliderDown()) {
+		position = qint64(seekSlider->value()) * durationMs / 1000;
+	} else if (pendingSeekMs >= 0) {
+		position = pendingSeekMs;
+	} else if (obs_source_t *source = resolveBoundSource()) {
+		position = obs_source_media_get_time(source);
+		obs_source_release(source);
+	}
+	updateTimeLabel(position);
+	saveDockSettings();
+}
+
+void Tracklane::onSeekPressed()
+{
+	pendingSeekMs = -1;
+	updateTimeLabel(qint64(seekSlider->value()) * durationMs / 1000);
+}
+
+void Tracklane::onSeekMoved(int value)
+{
+	updateTimeLabel(qint64(value) * durationMs / 1000);
+}
+
+void Tracklane::onSeekReleased()
+{
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return;
+	if (durationMs != 0) {
+		pendingSeekMs = durationMs * seekSlider->value() / 1000;
+		seekTimer.restart();
+		updateTimeLabel(pendingSeekMs);
+		obs_source_media_set_time(source, pendingSeekMs);
+	}
+	obs_source_release(source);
+}

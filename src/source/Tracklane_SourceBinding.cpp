@@ -1,0 +1,112 @@
+#include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
+#include "playback/SeekSlider.hpp"
+
+#include <QComboBox>
+#include <QLabel>
+
+#include <cstring>
+
+obs_source_t *Tracklane::resolveBoundSource() const
+{
+	obs_source_t *source = obs_weak_source_get_source(boundSource);
+	if (source && obs_source_removed(source)) {
+		obs_source_release(source);
+		return nullptr;
+	}
+	return source;
+}
+
+bool Tracklane::dockActive() const
+{
+	if (suspended || closing)
+		return false;
+	obs_source_t *source = resolveBoundSource();
+	obs_source_release(source);
+	return source != nullptr;
+}
+
+void Tracklane::connectMediaStopped(obs_source_t *source)
+{
+	disconnectMediaStopped();
+	signal_handler_t *handler = obs_source_get_signal_handler(source);
+	if (!handler)
+		return;
+	mediaStoppedConnection = {handler, "media_stopped", &Tracklane::onMediaStopped, this};
+	signal_handler_connect_ref(handler, mediaStoppedConnection.signal, mediaStoppedConnection.callback,
+				   mediaStoppedConnection.param);
+}
+
+void Tracklane::disconnectMediaStopped()
+{
+	if (mediaStoppedConnection.handler) {
+		// Waits for a callback that is running on the host thread right now.
+		signal_handler_disconnect(mediaStoppedConnection.handler, mediaStoppedConnection.signal,
+					  mediaStoppedConnection.callback, mediaStoppedConnection.param);
+	}
+	mediaStoppedConnection = SignalConnection();
+}
+
+void Tracklane::clearBindingState()
+{
+	obs_weak_source_release(boundSource);
+	boundSource = nullptr;
+	tracks.clear();
+	removedTracks.clear();
+	observedPlaylist.clear();
+	currentTrackId.clear();
+	managed = false;
+	durationMs = 0;
+}
+
+void Tracklane::onCollectionLoaded()
+{
+	if (closing)
+		return;
+	suspended = false;
+	refreshSourceSelector();
+}
+
+void Tracklane::bindSource(const QString &uuid)
+{
+	saveViewState();
+	cancelPendingSwitch();
+	disconnectMediaStopped();
+	messageLabel->hide();
+	playbackArmed = false;
+	clearBindingState();
+
+	obs_source_t *candidate = uuid.isEmpty() ? nullptr : obs_get_source_by_uuid(uuid.toUtf8().constData());
+	const char *typeId = candidate ? obs_source_get_unversioned_id(candidate) : nullptr;
+	if (!candidate || obs_source_removed(candidate) || !typeId || std::strcmp(typeId, "vlc_source") != 0) {
+		rebuildTrackList(QString());
+		updateTimeLabel(0);
+	} else {
+		boundSource = obs_source_get_weak_source(candidate);
+		loadSourceState(candidate, false);
+		restoreViewState(uuid);
+		connectMediaStopped(candidate);
+		clearMessage();
+	}
+	obs_source_release(candidate);
+}
+
+void Tracklane::resetBinding()
+{
+	saveViewState();
+	suspended = true;
+	cancelPendingSwitch();
+	disconnectMediaStopped();
+	configChangedTimer.stop();
+	messageLabel->hide();
+	playbackArmed = false;
+	clearBindingState();
+
+	const bool wasBlocked = sourceSelector->blockSignals(true);
+	sourceSelector->clear();
+	sourceSelector->addItem(moduleQString("SelectSource"), QString());
+	rebuildTrackList(QString());
+	updateTimeLabel(0);
+	seekSlider->setValue(0);
+	sourceSelector->blockSignals(wasBlocked);
+}

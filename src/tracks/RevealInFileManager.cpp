@@ -1,0 +1,6 @@
+#include "tracks/TrackEntry.hpp"
+
+bool revealInFileManager(const QString &filePath)
+{
+	return false;
+}

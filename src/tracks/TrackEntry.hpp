@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <Qt>
+
+// One track of the dock's list. Copied freely; identity is the id, never the path.
+struct TrackEntry {
+	QString id;
+	QString path;
+	qint64 sizeBytes;
+};
+
+// Values of TrackEntry::sizeBytes that are not a size.
+constexpr qint64 SizeNotLocal = -1;
+constexpr qint64 SizeNotProbed = -2;
+constexpr qint64 SizeMissing = -3;
+
+// Where a list item carries its TrackEntry.
+constexpr int TrackIdRole = Qt::UserRole;
+constexpr int TrackPathRole = Qt::UserRole + 1;
+constexpr int TrackSizeRole = Qt::UserRole + 2;
+
+// Triangle, text-presentation selector, space: the prefix of the current track's name.
+extern const QString CurrentTrackMarker;
+
+// The file patterns a folder in an imported playlist is expanded with.
+extern const char MediaFilePatterns[];
+
+// One record of the single-level undo buffer.
+struct RemovedTrack {
+	TrackEntry entry;
+	int index;
+};
+
+// What the list looked like for one source, so that coming back to it restores the view.
+struct ViewState {
+	QString selectedId;
+	QString searchText;
+	int scrollValue = 0;
+};
+
+QString newTrackId();
+QString localPathOf(const QString &path);
+QString trackDisplayText(const QString &path, bool current);
+QStringList expandFolders(const QStringList &paths);
+bool revealInFileManager(const QString &filePath);

@@ -1,0 +1,243 @@
+#include "stand_in_source.hpp"
+
+#include <obs-module.h>
+
+namespace standin {
+
+static Media *media(void *data)
+{
+	return static_cast<Media *>(data);
+}
+
+static void record(Media *m, const QString &call)
+{
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->calls << call;
+}
+
+static const char *getName(void *)
+{
+	return "Stand-in media source";
+}
+
+static void getDefaults(obs_data_t *settings)
+{
+	obs_data_set_default_bool(settings, "loop", true);
+	obs_data_set_default_bool(settings, "shuffle", false);
+	obs_data_set_default_string(settings, "playback_behavior", "stop_restart");
+}
+
+static void update(void *data, obs_data_t *settings)
+{
+	Media *m = media(data);
+	obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
+	const size_t count = obs_data_array_count(playlist);
+	obs_data_array_release(playlist);
+
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->updates << QString::fromUtf8(obs_data_get_json(settings));
+	if (count > 0 && m->playOnUpdate) {
+		m->state = OBS_MEDIA_STATE_PLAYING;
+		m->time = 0;
+		m->duration = m->durationOnUpdate;
+	}
+}
+
+static void *createMedia(obs_data_t *settings, obs_source_t *source)
+{
+	auto *m = new Media;
+	m->source = source;
+	{
+		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
+		if (obs_data_array_count(playlist) > 0 && m->playOnUpdate) {
+			m->state = OBS_MEDIA_STATE_PLAYING;
+			m->duration = m->durationOnUpdate;
+		}
+		obs_data_array_release(playlist);
+	}
+	return m;
+}
+
+static void destroyMedia(void *data)
+{
+	delete media(data);
+}
+
+static void mediaPlayPause(void *data, bool pause)
+{
+	Media *m = media(data);
+	record(m, pause ? QStringLiteral("pause") : QStringLiteral("resume"));
+	std::lock_guard<std::mutex> lock(m->mutex);
+	if (pause && m->state == OBS_MEDIA_STATE_PLAYING)
+		m->state = OBS_MEDIA_STATE_PAUSED;
+	else if (!pause && m->state == OBS_MEDIA_STATE_PAUSED)
+		m->state = OBS_MEDIA_STATE_PLAYING;
+}
+
+static void mediaRestart(void *data)
+{
+	Media *m = media(data);
+	record(m, QStringLiteral("restart"));
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->state = OBS_MEDIA_STATE_PLAYING;
+	m->time = 0;
+}
+
+static void mediaStop(void *data)
+{
+	Media *m = media(data);
+	record(m, QStringLiteral("stop"));
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->state = OBS_MEDIA_STATE_STOPPED;
+	m->time = 0;
+	if (obs_in_task_thread(OBS_TASK_GRAPHICS))
+		++m->stopsOnGraphicsThread;
+}
+
+static void mediaNext(void *data)
+{
+	record(media(data), QStringLiteral("next"));
+}
+
+static void mediaPrevious(void *data)
+{
+	record(media(data), QStringLiteral("previous"));
+}
+
+static int64_t mediaGetDuration(void *data)
+{
+	Media *m = media(data);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	return m->duration;
+}
+
+static int64_t mediaGetTime(void *data)
+{
+	Media *m = media(data);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	return m->time;
+}
+
+static void mediaSetTime(void *data, int64_t ms)
+{
+	Media *m = media(data);
+	record(m, QStringLiteral("set_time:%1").arg(ms));
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->time = ms;
+}
+
+static enum obs_media_state mediaGetState(void *data)
+{
+	Media *m = media(data);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	return m->state;
+}
+
+void registerSourceType()
+{
+	obs_source_info info = {};
+	info.id = "vlc_source";
+	info.type = OBS_SOURCE_TYPE_INPUT;
+	info.output_flags = OBS_SOURCE_ASYNC_VIDEO | OBS_SOURCE_AUDIO | OBS_SOURCE_DO_NOT_DUPLICATE |
+			    OBS_SOURCE_CONTROLLABLE_MEDIA;
+	info.get_name = getName;
+	info.create = createMedia;
+	info.destroy = destroyMedia;
+	info.update = update;
+	info.get_defaults = getDefaults;
+	info.media_play_pause = mediaPlayPause;
+	info.media_restart = mediaRestart;
+	info.media_stop = mediaStop;
+	info.media_next = mediaNext;
+	info.media_previous = mediaPrevious;
+	info.media_get_duration = mediaGetDuration;
+	info.media_get_time = mediaGetTime;
+	info.media_set_time = mediaSetTime;
+	info.media_get_state = mediaGetState;
+	obs_register_source(&info);
+}
+
+Media *of(obs_source_t *source)
+{
+	return source ? media(obs_obj_get_data(source)) : nullptr;
+}
+
+obs_source_t *create(const char *name, const QStringList &playlist, obs_data_t *extraSettings)
+{
+	obs_data_t *settings = obs_data_create();
+	if (extraSettings)
+		obs_data_apply(settings, extraSettings);
+	obs_data_array_t *array = obs_data_array_create();
+	for (const QString &path : playlist) {
+		obs_data_t *item = obs_data_create();
+		obs_data_set_string(item, "value", path.toUtf8().constData());
+		obs_data_array_push_back(array, item);
+		obs_data_release(item);
+	}
+	obs_data_set_array(settings, "playlist", array);
+	obs_data_array_release(array);
+	obs_source_t *source = obs_source_create("vlc_source", name, settings, nullptr);
+	obs_data_release(settings);
+	return source;
+}
+
+void setState(obs_source_t *source, obs_media_state state)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->state = state;
+}
+
+void setTime(obs_source_t *source, int64_t time)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->time = time;
+}
+
+void setDuration(obs_source_t *source, int64_t duration)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->duration = duration;
+}
+
+QStringList calls(obs_source_t *source)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	return m->calls;
+}
+
+QStringList updates(obs_source_t *source)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	return m->updates;
+}
+
+void clearRecords(obs_source_t *source)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->calls.clear();
+	m->updates.clear();
+	m->stopsOnGraphicsThread = 0;
+}
+
+QStringList playlistOf(obs_source_t *source)
+{
+	QStringList out;
+	obs_data_t *settings = obs_source_get_settings(source);
+	obs_data_array_t *array = obs_data_get_array(settings, "playlist");
+	for (size_t i = 0; i < obs_data_array_count(array); ++i) {
+		obs_data_t *item = obs_data_array_item(array, i);
+		out << QString::fromUtf8(obs_data_get_string(item, "value"));
+		obs_data_release(item);
+	}
+	obs_data_array_release(array);
+	obs_data_release(settings);
+	return out;
+}
+
+} // namespace standin

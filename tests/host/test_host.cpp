@@ -1,0 +1,139 @@
+#include "test_host.hpp"
+#include "frontend.hpp"
+#include "stand_in_source.hpp"
+
+#include "module/plugin-module.hpp"
+
+#include <obs.h>
+#include <obs-module.h>
+#include <util/base.h>
+#include <util/bmem.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <QTest>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+#ifndef TRACKLANE_DATA_DIR
+#error "TRACKLANE_DATA_DIR must name the repository's data folder"
+#endif
+#ifndef TRACKLANE_TEST_BIN_DIR
+#error "TRACKLANE_TEST_BIN_DIR must name the folder of the test binaries"
+#endif
+
+namespace testhost {
+
+static QMutex logMutex;
+static QStringList lines;
+
+static void logHandler(int level, const char *format, va_list args, void *)
+{
+	char buffer[8192];
+	vsnprintf(buffer, sizeof(buffer), format, args);
+	{
+		QMutexLocker lock(&logMutex);
+		lines << QString::fromUtf8(buffer);
+	}
+	if (level <= LOG_WARNING || qEnvironmentVariableIsSet("TRACKLANE_TEST_VERBOSE"))
+		fprintf(stderr, "[libobs %d] %s\n", level, buffer);
+}
+
+QStringList logLines()
+{
+	QMutexLocker lock(&logMutex);
+	return lines;
+}
+
+void clearLog()
+{
+	QMutexLocker lock(&logMutex);
+	lines.clear();
+}
+
+QStringList logLinesContaining(const QString &text)
+{
+	return logLines().filter(text);
+}
+
+QString buildFile(const QString &name)
+{
+	return QDir(QStringLiteral(TRACKLANE_TEST_BIN_DIR)).filePath(name);
+}
+
+static obs_module_t *localeModule = nullptr;
+
+bool start(const char *moduleConfigPath)
+{
+	base_set_log_handler(logHandler, nullptr);
+	if (!obs_startup("en-US", moduleConfigPath, nullptr)) {
+		fprintf(stderr, "obs_startup failed (is there an X display?)\n");
+		return false;
+	}
+
+	obs_audio_info ai = {};
+	ai.samples_per_sec = 48000;
+	ai.speakers = SPEAKERS_STEREO;
+	if (!obs_reset_audio(&ai)) {
+		fprintf(stderr, "obs_reset_audio failed\n");
+		return false;
+	}
+
+	obs_video_info vi = {};
+	vi.graphics_module = "libobs-opengl";
+	vi.fps_num = 60;
+	vi.fps_den = 1;
+	vi.base_width = vi.output_width = 320;
+	vi.base_height = vi.output_height = 180;
+	vi.output_format = VIDEO_FORMAT_NV12;
+	vi.colorspace = VIDEO_CS_709;
+	vi.range = VIDEO_RANGE_PARTIAL;
+	vi.scale_type = OBS_SCALE_BILINEAR;
+	vi.adapter = 0;
+	vi.gpu_conversion = true;
+	const int rc = obs_reset_video(&vi);
+	if (rc != OBS_VIDEO_SUCCESS) {
+		fprintf(stderr, "obs_reset_video failed: %d\n", rc);
+		return false;
+	}
+
+	standin::registerSourceType();
+
+	// libobs finds a module's locale files through a module handle. A tiny module whose data
+	// folder is the repository's gives the linked-in plug-in code its real locale table.
+	const QString probe = buildFile(QStringLiteral("tracklane-locale-probe.so"));
+	if (obs_open_module(&localeModule, probe.toUtf8().constData(), TRACKLANE_DATA_DIR) != MODULE_SUCCESS) {
+		fprintf(stderr, "could not open %s\n", qPrintable(probe));
+		return false;
+	}
+	obs_module_set_pointer(localeModule);
+	obs_module_set_locale("en-US");
+	return true;
+}
+
+long stop()
+{
+	testfrontend::reset();
+	obs_module_free_locale();
+	obs_shutdown();
+	return bnum_allocs();
+}
+
+void waitForGraphicsTicks(int ticks)
+{
+	// obs_queue_task on the graphics thread runs after the current tick; chaining a few of them
+	// makes sure queued media actions and deferred updates have been processed.
+	for (int i = 0; i < ticks; ++i) {
+		std::atomic<bool> done{false};
+		obs_queue_task(
+			OBS_TASK_GRAPHICS, [](void *param) { static_cast<std::atomic<bool> *>(param)->store(true); },
+			&done, false);
+		(void)QTest::qWaitFor([&]() { return done.load(); }, 2000);
+	}
+}
+
+} // namespace testhost
