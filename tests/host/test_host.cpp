@@ -30,6 +30,7 @@ namespace testhost {
 
 static QMutex logMutex;
 static QStringList lines;
+static QList<int> levels;
 
 static void logHandler(int level, const char *format, va_list args, void *)
 {
@@ -38,6 +39,7 @@ static void logHandler(int level, const char *format, va_list args, void *)
 	{
 		QMutexLocker lock(&logMutex);
 		lines << QString::fromUtf8(buffer);
+		levels << level;
 	}
 	if (level <= LOG_WARNING || qEnvironmentVariableIsSet("TRACKLANE_TEST_VERBOSE"))
 		fprintf(stderr, "[libobs %d] %s\n", level, buffer);
@@ -53,6 +55,17 @@ void clearLog()
 {
 	QMutexLocker lock(&logMutex);
 	lines.clear();
+	levels.clear();
+}
+
+QStringList logLinesAtLevel(int level)
+{
+	QMutexLocker lock(&logMutex);
+	QStringList out;
+	for (qsizetype i = 0; i < lines.size(); ++i)
+		if (levels[i] == level)
+			out << lines[i];
+	return out;
 }
 
 QStringList logLinesContaining(const QString &text)

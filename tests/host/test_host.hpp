@@ -20,6 +20,8 @@ long stop();
 // Log lines written through blog since the last clearLog(), without the level.
 QStringList logLines();
 void clearLog();
+// Lines logged at one level (LOG_ERROR, LOG_WARNING, LOG_INFO, LOG_DEBUG).
+QStringList logLinesAtLevel(int level);
 // Lines that contain text.
 QStringList logLinesContaining(const QString &text);
 

@@ -1,0 +1,288 @@
+// The module shell against the real libobs and our stand-in for the OBS application: the version
+// gates of modules built for other targets, dock registration and refusal, the frontend event
+// sequence, and unloading with and without exit.
+
+#include "test_host.hpp"
+#include "test_access.hpp"
+#include "frontend.hpp"
+#include "module/plugin-module.hpp"
+
+#include <obs-frontend-api.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLibrary>
+#include <QTemporaryDir>
+#include <QTest>
+
+static QTemporaryDir *configHome = nullptr;
+
+static Tracklane *loadedDock()
+{
+	return tracklane::currentDock.data();
+}
+
+static bool widgetAlive(const QString &objectName)
+{
+	const QWidgetList widgets = QApplication::allWidgets();
+	for (QWidget *w : widgets)
+		if (w->objectName() == objectName)
+			return true;
+	return false;
+}
+
+class ModuleTest : public QObject {
+	Q_OBJECT
+
+private:
+	// Loads a module built for another target and runs its obs_module_load.
+	static bool loadGateModule(const QString &file)
+	{
+		QLibrary library(testhost::buildFile(file));
+		library.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+		if (!library.load())
+			qFatal("cannot load %s: %s", qPrintable(file), qPrintable(library.errorString()));
+		auto load = reinterpret_cast<bool (*)()>(library.resolve("obs_module_load"));
+		auto ver = reinterpret_cast<uint32_t (*)()>(library.resolve("obs_module_ver"));
+		if (!load || !ver)
+			qFatal("%s lacks the module exports", qPrintable(file));
+		const bool loaded = load();
+		// Nothing was created, so the library can go again.
+		library.unload();
+		return loaded;
+	}
+
+private Q_SLOTS:
+	void init()
+	{
+		testfrontend::reset();
+		testhost::clearLog();
+	}
+
+	void cleanup()
+	{
+		if (loadedDock() || !testfrontend::state().callbacks.empty())
+			obs_module_unload();
+	}
+
+	void moduleReportsItsTarget()
+	{
+		QCOMPARE(obs_module_ver(), obs_get_version());
+		QCOMPARE(QString::fromUtf8(obs_module_name()), QStringLiteral("OBS-Tracklane"));
+		QVERIFY(!QString::fromUtf8(obs_module_description()).isEmpty());
+		QVERIFY(QString::fromUtf8(obs_module_description()) != QStringLiteral("PluginDescription"));
+	}
+
+	void obsGateRefusesOtherVersion()
+	{
+		QVERIFY(!loadGateModule(QStringLiteral("tracklane-gate-obs.so")));
+		QCOMPARE(testhost::logLinesAtLevel(LOG_ERROR),
+			 QStringList{QStringLiteral("[OBS-Tracklane] This build requires OBS 32.0.4.")});
+		QVERIFY(testfrontend::state().docks.empty());
+		QVERIFY(testfrontend::state().callbacks.empty());
+		QVERIFY(!widgetAlive(QStringLiteral("OBS-Tracklane-content")));
+	}
+
+	void qtGateRefusesOtherRuntime()
+	{
+		QVERIFY(!loadGateModule(QStringLiteral("tracklane-gate-qt.so")));
+		QCOMPARE(testhost::logLinesAtLevel(LOG_ERROR),
+			 QStringList{QStringLiteral("[OBS-Tracklane] This build requires Qt 6.8.3; runtime is %1.")
+					     .arg(QString::fromLatin1(qVersion()))});
+		QVERIFY(testfrontend::state().docks.empty());
+		QVERIFY(!widgetAlive(QStringLiteral("OBS-Tracklane-content")));
+	}
+
+	void loadRegistersDockAndLogsOnce()
+	{
+		QVERIFY(obs_module_load());
+		const auto &docks = testfrontend::state().docks;
+		QCOMPARE(int(docks.size()), 1);
+		QCOMPARE(docks[0].id, QStringLiteral("OBS-Tracklane"));
+		QCOMPARE(docks[0].title, QStringLiteral("OBS-Tracklane"));
+		QVERIFY(docks[0].widget);
+		QCOMPARE(docks[0].widget->objectName(), QStringLiteral("OBS-Tracklane-content"));
+		QCOMPARE(docks[0].widget.data(), static_cast<QWidget *>(loadedDock()));
+		QCOMPARE(int(testfrontend::state().callbacks.size()), 1);
+		QCOMPARE(testhost::logLinesAtLevel(LOG_INFO).filter(QStringLiteral("[OBS-Tracklane]")),
+			 QStringList{QStringLiteral("[OBS-Tracklane] 1.2.0 loaded; Qt %1; dock registered.")
+					     .arg(QString::fromLatin1(qVersion()))});
+		QVERIFY(testhost::logLinesAtLevel(LOG_ERROR).isEmpty());
+		QVERIFY(testhost::logLinesAtLevel(LOG_WARNING).isEmpty());
+	}
+
+	void settingsPathComesFromModuleConfig()
+	{
+		QVERIFY(obs_module_load());
+		const QString path = TA::settingsPath(*loadedDock());
+		QVERIFY(path.startsWith(configHome->path()));
+		QVERIFY(path.endsWith(QStringLiteral("/settings.json")));
+	}
+
+	void refusedDockIsDestroyedSilently()
+	{
+		testfrontend::state().refuseDocks = true;
+		QVERIFY(!obs_module_load());
+		QVERIFY(!loadedDock());
+		QVERIFY(!widgetAlive(QStringLiteral("OBS-Tracklane-content")));
+		QVERIFY(testfrontend::state().callbacks.empty());
+		QVERIFY(testhost::logLinesContaining(QStringLiteral("[OBS-Tracklane]")).isEmpty());
+	}
+
+	void configurationChangedSavesCollection()
+	{
+		QVERIFY(obs_module_load());
+		Q_EMIT loadedDock()->configurationChanged();
+		QCOMPARE(testfrontend::state().saveCount, 1);
+	}
+
+	void eventSequence()
+	{
+		QVERIFY(obs_module_load());
+		Tracklane &dock = *loadedDock();
+		QVERIFY(TA::suspended(dock));
+		QVERIFY(!TA::closing(dock));
+
+		// Events that change nothing for the dock.
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_STREAMING_STARTED);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		QVERIFY(TA::suspended(dock));
+
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		QVERIFY(!TA::suspended(dock));
+
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
+		QVERIFY(TA::suspended(dock));
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		QVERIFY(!TA::suspended(dock));
+
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		QVERIFY(TA::suspended(dock));
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		QVERIFY(!TA::suspended(dock));
+		QVERIFY(TA::pollTimer(dock).isActive());
+
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_EXIT);
+		QVERIFY(tracklane::exiting);
+		QVERIFY(TA::closing(dock));
+		QVERIFY(TA::suspended(dock));
+		QVERIFY(!TA::pollTimer(dock).isActive());
+
+		// Nothing revives a dock that has closed.
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		QVERIFY(TA::suspended(dock));
+		QVERIFY(TA::closing(dock));
+		QVERIFY(!TA::pollTimer(dock).isActive());
+		tracklane::exiting = false;
+	}
+
+	void suspendedPollDoesNotCount()
+	{
+		QVERIFY(obs_module_load());
+		Tracklane &dock = *loadedDock();
+		QTest::qWait(600);
+		QCOMPARE(TA::pollTickCount(dock), 0);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		QVERIFY(QTest::qWaitFor([&]() { return TA::pollTickCount(dock) >= 2; }, 5000));
+	}
+
+	void stopPollingActsOnlyOnce()
+	{
+		QVERIFY(obs_module_load());
+		Tracklane &dock = *loadedDock();
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_EXIT);
+		QCOMPARE(TA::sourceSelector(dock)->count(), 1);
+
+		// A second reset would put the selector back to the placeholder alone.
+		TA::sourceSelector(dock)->addItem(QStringLiteral("marker"));
+		dock.stopPolling();
+		dock.stopPolling();
+		QCOMPARE(TA::sourceSelector(dock)->count(), 2);
+		tracklane::exiting = false;
+	}
+
+	void unloadAfterExitKeepsDockRegistrationButDeletesDock()
+	{
+		QVERIFY(obs_module_load());
+		QPointer<Tracklane> dock = loadedDock();
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_EXIT);
+		obs_module_unload();
+		QVERIFY(testfrontend::state().removedDocks.isEmpty());
+		QVERIFY(!dock);
+		QVERIFY(!loadedDock());
+		QVERIFY(testfrontend::state().callbacks.empty());
+		tracklane::exiting = false;
+	}
+
+	void unloadWithoutExitRemovesDock()
+	{
+		QVERIFY(obs_module_load());
+		QPointer<Tracklane> dock = loadedDock();
+		obs_module_unload();
+		QCOMPARE(testfrontend::state().removedDocks, QStringList{QStringLiteral("OBS-Tracklane")});
+		QVERIFY(!dock);
+		QVERIFY(!loadedDock());
+		QVERIFY(testfrontend::state().callbacks.empty());
+	}
+
+	void eventsAfterFrontendDeletedDockAreIgnored()
+	{
+		QVERIFY(obs_module_load());
+		delete testfrontend::state().docks[0].widget.data();
+		QVERIFY(!loadedDock());
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_EXIT);
+		QVERIFY(!tracklane::exiting);
+		obs_module_unload();
+		QVERIFY(testfrontend::state().removedDocks.isEmpty());
+		QVERIFY(testfrontend::state().callbacks.empty());
+	}
+
+	void missingLocaleShowsKeys()
+	{
+		obs_module_free_locale();
+		QCOMPARE(QString::fromUtf8(moduleText("DockName")), QStringLiteral("DockName"));
+		QCOMPARE(QString::fromUtf8(obs_module_name()), QStringLiteral("DockName"));
+		const char *out = nullptr;
+		QVERIFY(!obs_module_get_string("DockName", &out));
+
+		// Loading still works; the dock is titled by its key.
+		QVERIFY(obs_module_load());
+		QCOMPARE(testfrontend::state().docks[0].title, QStringLiteral("DockName"));
+		obs_module_unload();
+
+		obs_module_set_locale("en-US");
+		QCOMPARE(QString::fromUtf8(moduleText("DockName")), QStringLiteral("OBS-Tracklane"));
+		QCOMPARE(QString::fromUtf8(moduleText("NoSuchKey")), QStringLiteral("NoSuchKey"));
+		// A second set replaces the table; the leak check at shutdown catches a table not freed.
+		obs_module_set_locale("de-DE");
+		QCOMPARE(QString::fromUtf8(moduleText("Play")), QStringLiteral("Play"));
+	}
+};
+
+int main(int argc, char **argv)
+{
+	QApplication app(argc, argv);
+	QTemporaryDir home;
+	configHome = &home;
+	if (!testhost::start(home.path().toUtf8().constData()))
+		return 2;
+	int rc;
+	{
+		ModuleTest test;
+		rc = QTest::qExec(&test, argc, argv);
+	}
+	const long leaks = testhost::stop();
+	if (leaks != 0) {
+		fprintf(stderr, "libobs: %ld allocations leaked\n", leaks);
+		return rc ? rc : 3;
+	}
+	return rc;
+}
+
+#include "test_module.moc"
