@@ -1,10 +1,218 @@
 #include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
+#include "source/playlist-data.hpp"
+#include "playback/SeekSlider.hpp"
 
-void Tracklane::togglePlayPause() {}
-void Tracklane::playPrevious() {}
-void Tracklane::playNext() {}
-void Tracklane::stopPlayback() {}
-void Tracklane::setEndModeFromCombo() {}
-void Tracklane::handleEndOfTrack(int state, int currentIndex) {}
-void Tracklane::finishTrackSwitch(qint64 generation) {}
-void Tracklane::updateTransportControls() {}
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QStyle>
+#include <QToolButton>
+
+#include <algorithm>
+
+void Tracklane::togglePlayPause()
+{
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return;
+
+	const QString selected = selectedTrackId();
+	if (!selected.isEmpty() && selected != currentTrackId) {
+		loadTrack(selected, false);
+		obs_source_release(source);
+		return;
+	}
+
+	switch (obs_source_media_get_state(source)) {
+	case OBS_MEDIA_STATE_PLAYING:
+		obs_source_media_play_pause(source, true);
+		break;
+	case OBS_MEDIA_STATE_PAUSED:
+		obs_source_media_play_pause(source, false);
+		break;
+	default:
+		if (!currentTrackId.isEmpty())
+			loadTrack(currentTrackId, false);
+		break;
+	}
+	updateTransportControls();
+	obs_source_release(source);
+}
+
+void Tracklane::playPrevious()
+{
+	if (tracks.isEmpty())
+		return;
+	const int n = int(tracks.size());
+	const int i = currentTrackIndex();
+	const int target = i < 0 ? n - 1 : (i - 1 + n) % n;
+	loadTrack(tracks[target].id, false);
+}
+
+void Tracklane::playNext()
+{
+	if (tracks.isEmpty())
+		return;
+	const int n = int(tracks.size());
+	const int i = currentTrackIndex();
+	const int target = i < 0 ? 0 : (i + 1) % n;
+	loadTrack(tracks[target].id, false);
+}
+
+void Tracklane::stopPlayback()
+{
+	cancelPendingSwitch();
+	playbackArmed = false;
+
+	if (obs_source_t *source = resolveBoundSource()) {
+		obs_source_media_stop(source);
+		if (managed) {
+			observedPlaylist.clear();
+			saveSourceState();
+			// Only the playlist: the loop, shuffle and behaviour of the last switch stay.
+			obs_data_t *settings = obs_data_create();
+			obs_data_array_t *empty = obs_data_array_create();
+			obs_data_set_array(settings, "playlist", empty);
+			obs_data_array_release(empty);
+			obs_source_update(source, settings);
+			obs_data_release(settings);
+		}
+		obs_source_release(source);
+	}
+
+	clearMessage();
+	updateTransportControls();
+}
+
+void Tracklane::setEndModeFromCombo()
+{
+	endMode = std::clamp(endModeCombo->currentData(Qt::UserRole).toInt(), 0, 2);
+	saveSourceState();
+}
+
+void Tracklane::handleEndOfTrack(int state, int currentIndex)
+{
+	if (!managed || currentIndex < 0)
+		return;
+
+	switch (state) {
+	case OBS_MEDIA_STATE_PLAYING:
+		// A PLAYING seen right after a (re)start may still be the previous track's.
+		if (!playStartTimer.isValid() || playStartTimer.elapsed() >= 100)
+			playbackArmed = true;
+		break;
+	case OBS_MEDIA_STATE_STOPPED:
+	case OBS_MEDIA_STATE_ERROR:
+		playbackArmed = false;
+		break;
+	case OBS_MEDIA_STATE_ENDED:
+		if (!playbackArmed)
+			break;
+		playbackArmed = false;
+		if (endMode == 2) {
+			loadTrack(currentTrackId, false);
+		} else if (endMode == 1 && currentIndex + 1 < tracks.size()) {
+			loadTrack(tracks[currentIndex + 1].id, false);
+		} else {
+			stopPlayback();
+		}
+		break;
+	default:
+		break;
+	}
+}
+
+void Tracklane::finishTrackSwitch(qint64 generation)
+{
+	if (quint64(generation) != switchGeneration)
+		return;
+	trackSwitchPending = false;
+
+	if (obs_source_t *source = resolveBoundSource()) {
+		// Monitoring is set up anew so that the newly loaded media reaches the monitor.
+		const obs_monitoring_type type = obs_source_get_monitoring_type(source);
+		if (type != OBS_MONITORING_TYPE_NONE) {
+			obs_source_set_monitoring_type(source, OBS_MONITORING_TYPE_NONE);
+			obs_source_set_monitoring_type(source, type);
+		}
+		obs_source_release(source);
+	}
+
+	playStartTimer.restart();
+	updateTransportControls();
+	if (sceneSwitchAfterLoad)
+		Q_EMIT sceneSwitchRequested(sourceUuid);
+}
+
+void Tracklane::updateTransportControls()
+{
+	obs_source_t *source = (suspended || closing) ? nullptr : resolveBoundSource();
+	const bool usable = source != nullptr;
+
+	const QString selected = selectedTrackId();
+	int visibleSelected = 0;
+	const QList<QListWidgetItem *> selectedItems = trackList->selectedItems();
+	for (QListWidgetItem *item : selectedItems)
+		if (!item->isHidden())
+			++visibleSelected;
+	const bool searchEmpty = searchEdit->text().trimmed().isEmpty();
+	const int row = trackList->currentRow();
+	const int rowCount = trackList->count();
+	const int state = usable ? int(obs_source_media_get_state(source)) : 0;
+	const bool hasTracks = !tracks.isEmpty();
+
+	playPauseButton->setEnabled(usable && !trackSwitchPending && (!selected.isEmpty() || !currentTrackId.isEmpty()));
+	stopButton->setEnabled(usable);
+	previousButton->setEnabled(usable && hasTracks);
+	nextButton->setEnabled(usable && hasTracks);
+	addFilesButton->setEnabled(usable);
+	removeAction->setEnabled(usable && visibleSelected > 0);
+	undoRemoveAction->setEnabled(usable && !removedTracks.isEmpty());
+	locateCurrentAction->setEnabled(usable && currentTrackIndex() >= 0);
+
+	bool canOpenFolder = usable && !selected.isEmpty() && visibleSelected == 1;
+	if (canOpenFolder) {
+		QListWidgetItem *current = trackList->currentItem();
+		canOpenFolder = current && current->isSelected() &&
+				!localPathOf(current->data(TrackPathRole).toString()).isEmpty();
+	}
+	openFolderAction->setEnabled(canOpenFolder);
+
+	const bool canMove = usable && visibleSelected == 1 && searchEmpty;
+	moveUpAction->setEnabled(canMove && row > 0);
+	moveDownAction->setEnabled(canMove && row + 1 < rowCount);
+	moveTopAction->setEnabled(moveUpAction->isEnabled());
+	moveBottomAction->setEnabled(moveDownAction->isEnabled());
+	restorePlaylistAction->setEnabled(usable && (managed || hasTracks));
+	endModeCombo->setEnabled(usable);
+	seekSlider->setEnabled(usable && !trackSwitchPending && durationMs > 0);
+
+	const char *key;
+	QString iconClass;
+	if (!selected.isEmpty() && selected != currentTrackId) {
+		key = "PlaySelected";
+		iconClass = QStringLiteral("icon-media-play");
+	} else if (state == OBS_MEDIA_STATE_PLAYING) {
+		key = "Pause";
+		iconClass = QStringLiteral("icon-media-pause");
+	} else if (state == OBS_MEDIA_STATE_PAUSED) {
+		key = "Resume";
+		iconClass = QStringLiteral("icon-media-play");
+	} else {
+		key = "Play";
+		iconClass = QStringLiteral("icon-media-play");
+	}
+	playPauseButton->setAccessibleName(moduleQString(key));
+	// Re-polishing restyles the button; do it only when the icon really changes (4 times a second).
+	if (playPauseButton->property("class").toString() != iconClass) {
+		playPauseButton->setProperty("class", iconClass);
+		playPauseButton->style()->unpolish(playPauseButton);
+		playPauseButton->style()->polish(playPauseButton);
+		playPauseButton->update();
+	}
+
+	obs_source_release(source);
+}

@@ -1,7 +1,170 @@
 #include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
+#include "source/playlist-data.hpp"
 
-void Tracklane::loadTrack(const QString &trackId, bool switchScene) {}
-void Tracklane::cancelPendingSwitch() {}
-void Tracklane::restorePlaylist() {}
-void Tracklane::checkExternalChange(obs_source_t *source) {}
-void Tracklane::onMediaStopped(void *param, calldata_t *data) {}
+#include <QFileInfo>
+#include <QLabel>
+#include <QMetaObject>
+
+void Tracklane::loadTrack(const QString &trackId, bool switchScene)
+{
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return;
+	const TrackEntry *entry = nullptr;
+	for (const TrackEntry &track : tracks) {
+		if (track.id == trackId) {
+			entry = &track;
+			break;
+		}
+	}
+	if (!entry) {
+		obs_source_release(source);
+		return;
+	}
+
+	const QString path = entry->path;
+	const QString localPath = localPathOf(path);
+	const bool missing = !localPath.isEmpty() && !QFileInfo(localPath).isFile();
+
+	playbackArmed = false;
+	if (missing) {
+		showMessage(moduleQString("FileMissing").arg(path, 0, QLatin1Char(' ')));
+		obs_source_release(source);
+		return;
+	}
+
+	pendingSeekMs = -1;
+	sceneSwitchAfterLoad = switchScene;
+
+	const QString previousId = currentTrackId;
+	currentTrackId = trackId;
+	managed = true;
+	observedPlaylist = {path};
+
+	playStartTimer.restart();
+	saveSourceState();
+
+	obs_data_t *settings = obs_data_create();
+	obs_data_array_t *playlist = makePlaylistArray(observedPlaylist);
+	obs_data_set_array(settings, "playlist", playlist);
+	obs_data_array_release(playlist);
+	obs_data_set_bool(settings, "loop", false);
+	obs_data_set_bool(settings, "shuffle", false);
+	obs_data_set_string(settings, "playback_behavior", "always_play");
+
+	trackSwitchPending = true;
+	{
+		// The new settings wait until the source confirms the stop; onMediaStopped applies them.
+		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+		++switchGeneration;
+		obs_data_release(pendingSettings);
+		pendingSettings = settings;
+		obs_source_media_stop(source);
+	}
+
+	markCurrentTrack(trackId, previousId);
+	updateTransportControls();
+	clearMessage();
+	obs_source_release(source);
+}
+
+void Tracklane::onMediaStopped(void *param, calldata_t *data)
+{
+	auto *dock = static_cast<Tracklane *>(param);
+	auto *source = static_cast<obs_source_t *>(calldata_ptr(data, "source"));
+
+	quint64 generation;
+	{
+		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
+		if (!dock->pendingSettings || !source || obs_source_removed(source))
+			return;
+		generation = dock->switchGeneration;
+
+		// Toggling the decoupled flag around the update has no lasting effect when it was off.
+		const bool decoupled = obs_source_async_decoupled(source);
+		obs_source_set_async_decoupled(source, true);
+		if (!decoupled)
+			obs_source_set_async_decoupled(source, false);
+
+		obs_source_update(source, dock->pendingSettings);
+		obs_data_release(dock->pendingSettings);
+		dock->pendingSettings = nullptr;
+	}
+
+	// The dock is the context: if it is gone before this runs, Qt drops the call.
+	QMetaObject::invokeMethod(
+		dock, [dock, generation]() { dock->finishTrackSwitch(qint64(generation)); }, Qt::QueuedConnection);
+}
+
+void Tracklane::cancelPendingSwitch()
+{
+	pendingSeekMs = -1;
+	const bool wasPending = trackSwitchPending;
+	{
+		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+		++switchGeneration;
+		obs_data_release(pendingSettings);
+		pendingSettings = nullptr;
+	}
+	trackSwitchPending = false;
+	sceneSwitchAfterLoad = false;
+
+	if (!wasPending)
+		return;
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return;
+	obs_data_t *settings = obs_source_get_settings(source);
+	const QList<QString> actual = readPlaylist(settings, "playlist");
+	obs_data_release(settings);
+	if (actual != observedPlaylist)
+		currentTrackId.clear();
+	observedPlaylist = actual;
+	saveSourceState();
+	obs_source_release(source);
+}
+
+void Tracklane::restorePlaylist()
+{
+	cancelPendingSwitch();
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return;
+
+	QList<QString> paths;
+	paths.reserve(tracks.size());
+	for (const TrackEntry &track : tracks)
+		paths << track.path;
+
+	playbackArmed = false;
+	managed = false;
+	currentTrackId.clear();
+	observedPlaylist = paths;
+	saveSourceState();
+
+	obs_data_t *settings = obs_source_get_settings(source);
+	obs_data_array_t *playlist = makePlaylistArray(paths);
+	obs_data_set_array(settings, "playlist", playlist);
+	obs_data_array_release(playlist);
+	obs_data_set_bool(settings, "loop", originalLoop);
+	obs_data_set_bool(settings, "shuffle", originalShuffle);
+	obs_data_set_string(settings, "playback_behavior", originalBehavior.toUtf8().constData());
+	obs_source_update(source, settings);
+	obs_data_release(settings);
+
+	rebuildTrackList(selectedTrackId());
+	clearMessage();
+	obs_source_release(source);
+}
+
+void Tracklane::checkExternalChange(obs_source_t *source)
+{
+	obs_data_t *settings = obs_source_get_settings(source);
+	const QList<QString> actual = readPlaylist(settings, "playlist");
+	obs_data_release(settings);
+	if (actual == observedPlaylist)
+		return;
+	loadSourceState(source, true);
+	clearMessage();
+}
