@@ -1,0 +1,544 @@
+// Playing tracks through the stand-in "vlc_source": the two-half track switch across libobs's
+// graphics thread, transport commands, end modes, the control table, time display and seeking.
+
+#include "test_host.hpp"
+#include "test_access.hpp"
+#include "frontend.hpp"
+#include "stand_in_source.hpp"
+#include "module/plugin-module.hpp"
+#include "playback/SeekSlider.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+class PlaybackTest : public QObject {
+	Q_OBJECT
+
+	QTemporaryDir dir;
+	QStringList files;
+	Tracklane *dock = nullptr;
+	obs_source_t *source = nullptr;
+
+	QString makeFile(const QString &name)
+	{
+		const QString path = dir.filePath(name);
+		QFile f(path);
+		if (!f.open(QIODevice::WriteOnly))
+			qFatal("cannot write %s", qPrintable(path));
+		f.write(QByteArray(1000, 'x'));
+		return path;
+	}
+
+	QString uuidOf(obs_source_t *s) { return QString::fromUtf8(obs_source_get_uuid(s)); }
+	QString idAt(int i) { return TA::tracks(*dock)[i].id; }
+
+	// Lets libobs's graphics thread stop the source, and the queued completion reach the dock.
+	void settle()
+	{
+		testhost::waitForGraphicsTicks(3);
+		QCoreApplication::processEvents();
+		QCoreApplication::processEvents();
+	}
+
+	void bindFreshSource(const QStringList &playlist)
+	{
+		source = standin::create("media", playlist);
+		dock->bindSource(uuidOf(source));
+		TA::sourceUuid(*dock) = uuidOf(source);
+		QCOMPARE(int(TA::tracks(*dock).size()), int(playlist.size()));
+		standin::clearRecords(source);
+	}
+
+private Q_SLOTS:
+	void initTestCase()
+	{
+		for (const char *name : {"one.wav", "two.wav", "three.wav"})
+			files << makeFile(QString::fromLatin1(name));
+	}
+
+	void init()
+	{
+		testfrontend::reset();
+		testhost::clearLog();
+		dock = new Tracklane(dir.filePath(QStringLiteral("settings.json")), nullptr);
+		TA::pollTimer(*dock).stop(); // the tests drive the poll themselves
+		dock->onCollectionLoaded();
+		bindFreshSource(files);
+	}
+
+	void cleanup()
+	{
+		delete dock;
+		dock = nullptr;
+		if (source) {
+			obs_source_remove(source);
+			obs_source_release(source);
+			source = nullptr;
+		}
+		testhost::waitForGraphicsTicks(1);
+	}
+
+	void switchAppliesOnlyAfterTheSourceStopped()
+	{
+		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
+		const QStringList before = standin::playlistOf(source);
+		dock->loadTrack(idAt(1), true);
+
+		QVERIFY(TA::trackSwitchPending(*dock));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[1]});
+		QCOMPARE(standin::playlistOf(source), before); // nothing applied yet
+		QVERIFY(!dock->findChild<QToolButton *>(QStringLiteral("playPause"))->isEnabled());
+
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QVERIFY(standin::calls(source).contains(QStringLiteral("stop")));
+		QCOMPARE(standin::of(source)->stopsOnGraphicsThread, 1);
+		QCOMPARE(sceneRequests.count(), 1);
+		QCOMPARE(sceneRequests.at(0).at(0).toString(), uuidOf(source));
+
+		obs_data_t *settings = obs_source_get_settings(source);
+		QVERIFY(!obs_data_get_bool(settings, "loop"));
+		QVERIFY(!obs_data_get_bool(settings, "shuffle"));
+		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")), QStringLiteral("always_play"));
+		obs_data_release(settings);
+
+		// Only the current row carries the marker.
+		QListWidget *list = TA::trackList(*dock);
+		QVERIFY(list->item(1)->text().startsWith(CurrentTrackMarker));
+		QVERIFY(!list->item(0)->text().startsWith(CurrentTrackMarker));
+		QCOMPARE(list->currentRow(), 1);
+	}
+
+	void secondLoadBeforeStopWins()
+	{
+		dock->loadTrack(idAt(0), false);
+		dock->loadTrack(idAt(2), false);
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+		QCOMPARE(standin::updates(source).size(), 1);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+	}
+
+	void completionAfterRebindIsIgnored()
+	{
+		obs_source_t *other = standin::create("other", {files[0]});
+		dock->loadTrack(idAt(1), false);
+		dock->bindSource(uuidOf(other));
+		settle();
+		QCOMPARE(standin::updates(source).size(), 0);
+		QCOMPARE(standin::playlistOf(source), files);
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::updates(other).size(), 0);
+		dock->bindSource(QString());
+		obs_source_remove(other);
+		obs_source_release(other);
+	}
+
+	void completionAfterCancelOrExitIsIgnored()
+	{
+		dock->loadTrack(idAt(1), false);
+		dock->cancelPendingSwitch();
+		settle();
+		QCOMPARE(standin::updates(source).size(), 0);
+		// The source still holds its own list, which is not the one-track list the dock expected.
+		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>(files));
+
+		dock->loadTrack(idAt(0), false);
+		dock->stopPolling();
+		settle();
+		QCOMPARE(standin::updates(source).size(), 0);
+	}
+
+	void unrequestedStopIsIgnored()
+	{
+		obs_source_media_stop(source);
+		settle();
+		QCOMPARE(standin::updates(source).size(), 0);
+		QCOMPARE(standin::playlistOf(source), files);
+	}
+
+	void missingFileOnlyShowsMessage()
+	{
+		const QString gone = makeFile(QStringLiteral("gone.wav"));
+		dock->appendTracks({gone});
+		const QString goneId = TA::tracks(*dock).last().id;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::clearRecords(source);
+		QFile::remove(gone);
+
+		dock->loadTrack(goneId, false);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		QCOMPARE(TA::messageLabel(*dock)->text(), QStringLiteral(u"\u26A0 ") + moduleQString("FileMissing").arg(gone));
+		settle();
+		QVERIFY(standin::calls(source).isEmpty());
+		QCOMPARE(standin::playlistOf(source), QStringList{files[0]});
+	}
+
+	void urlTrackSkipsFileCheck()
+	{
+		const QString url = QStringLiteral("https://media.example.invalid/show/intro.mp3");
+		dock->appendTracks({url});
+		dock->loadTrack(TA::tracks(*dock).last().id, false);
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{url});
+	}
+
+	void sourceRemovedMidSwitch()
+	{
+		dock->loadTrack(idAt(1), false);
+		obs_source_remove(source);
+		settle();
+		QCOMPARE(standin::updates(source).size(), 0);
+		// Nothing can be done with a removed source, so the controls say so.
+		dock->updateTransportControls();
+		QVERIFY(!dock->findChild<QToolButton *>(QStringLiteral("stop"))->isEnabled());
+	}
+
+	void nextAndPreviousWrap()
+	{
+		dock->playNext();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0)); // no current track: the first
+		settle();
+		dock->playPrevious();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2)); // from the first: wraps to the last
+		settle();
+		dock->playNext();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0)); // from the last: wraps to the first
+		settle();
+
+		TA::currentTrackId(*dock).clear();
+		dock->playPrevious();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2)); // no current track: the last
+		settle();
+	}
+
+	void endModeNextStopsAfterLast()
+	{
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(1), false);
+		settle();
+		// Seen playing well after the start: armed; the end then loads the next track.
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 1);
+		QVERIFY(TA::playbackArmed(*dock));
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 1);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		settle();
+
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 2);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 2);
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2)); // no wrap to the first
+		QVERIFY(standin::playlistOf(source).isEmpty());
+		QVERIFY(TA::observedPlaylist(*dock).isEmpty());
+	}
+
+	void endModeRepeatAndStop()
+	{
+		TA::endMode(*dock) = 2;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::clearRecords(source);
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(TA::trackSwitchPending(*dock));
+		settle();
+		QCOMPARE(standin::updates(source).size(), 1);
+
+		// An ENDED that was never armed fires nothing.
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(!TA::trackSwitchPending(*dock));
+
+		TA::endMode(*dock) = 0;
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(standin::playlistOf(source).isEmpty());
+	}
+
+	void playingSeenTooEarlyDoesNotArm()
+	{
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		TA::playStartTimer(*dock).restart();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		QVERIFY(!TA::playbackArmed(*dock));
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+
+		// Not managed, or the current track gone from the list: the end rule never fires.
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, -1);
+		QVERIFY(!TA::playbackArmed(*dock));
+		TA::managed(*dock) = false;
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		QVERIFY(!TA::playbackArmed(*dock));
+	}
+
+	void stopWhileNotManagedLeavesPlaylist()
+	{
+		dock->stopPlayback();
+		settle();
+		QCOMPARE(standin::playlistOf(source), files);
+		QVERIFY(standin::calls(source).contains(QStringLiteral("stop")));
+	}
+
+	void restoreHandsWholeListBack()
+	{
+		dock->loadTrack(idAt(1), false);
+		settle();
+		dock->restorePlaylist();
+		QCOMPARE(standin::playlistOf(source), files);
+		QVERIFY(!TA::managed(*dock));
+		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		obs_data_t *settings = obs_source_get_settings(source);
+		QCOMPARE(obs_data_get_bool(settings, "loop"), TA::originalLoop(*dock));
+		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")), TA::originalBehavior(*dock));
+		obs_data_release(settings);
+	}
+
+	void playPauseStartsSelectedOrResumesCurrent()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setState(source, OBS_MEDIA_STATE_PAUSED);
+
+		QListWidget *list = TA::trackList(*dock);
+		list->setCurrentRow(0);
+		dock->updateTransportControls();
+		QCOMPARE(dock->findChild<QToolButton *>(QStringLiteral("playPause"))->accessibleName(), moduleQString("Resume"));
+		dock->togglePlayPause();
+		settle();
+		QVERIFY(standin::calls(source).contains(QStringLiteral("resume")));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+
+		list->setCurrentRow(2);
+		dock->updateTransportControls();
+		auto *button = dock->findChild<QToolButton *>(QStringLiteral("playPause"));
+		QCOMPARE(button->accessibleName(), moduleQString("PlaySelected"));
+		QCOMPARE(button->property("class").toString(), QStringLiteral("icon-media-play"));
+		dock->togglePlayPause();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		settle();
+
+		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
+		dock->updateTransportControls();
+		QCOMPARE(button->property("class").toString(), QStringLiteral("icon-media-pause"));
+		dock->togglePlayPause();
+		QCOMPARE(int(obs_source_media_get_state(source)), int(OBS_MEDIA_STATE_PAUSED));
+	}
+
+	void controlTable()
+	{
+		auto enabled = [this](const char *name) {
+			if (auto *w = dock->findChild<QWidget *>(QString::fromLatin1(name)))
+				return w->isEnabled();
+			return dock->findChild<QAction *>(QString::fromLatin1(name))->isEnabled();
+		};
+		QListWidget *list = TA::trackList(*dock);
+		list->setCurrentRow(1);
+		dock->updateTransportControls();
+		for (const char *name : {"playPause", "stop", "previous", "next", "addFiles", "remove", "openFolder",
+					 "moveUp", "moveDown", "moveTop", "moveBottom", "restorePlaylist", "endMode"})
+			QVERIFY2(enabled(name), name);
+		QVERIFY(!enabled("undoRemove"));
+		QVERIFY(!enabled("locateCurrent"));
+		QVERIFY(!enabled("seek")); // no duration yet
+
+		// Several rows selected: no moves, no folder.
+		list->item(0)->setSelected(true);
+		dock->updateTransportControls();
+		QVERIFY(!enabled("moveUp") && !enabled("moveDown") && !enabled("openFolder"));
+		QVERIFY(enabled("remove"));
+
+		// A search text: no moves.
+		list->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
+		TA::searchEdit(*dock)->setText(QStringLiteral("t"));
+		dock->updateTransportControls();
+		QVERIFY(!enabled("moveUp") && !enabled("moveDown"));
+		TA::searchEdit(*dock)->clear();
+
+		// A switch pending: no play/pause, no seek.
+		TA::durationMs(*dock) = 5000;
+		dock->loadTrack(idAt(1), false);
+		QVERIFY(!enabled("playPause"));
+		QVERIFY(!enabled("seek"));
+		settle();
+		QVERIFY(enabled("playPause"));
+		QVERIFY(enabled("seek"));
+		QVERIFY(enabled("locateCurrent"));
+
+		// No source: everything off.
+		dock->bindSource(QString());
+		for (const char *name : {"playPause", "stop", "previous", "next", "addFiles", "remove", "undoRemove",
+					 "locateCurrent", "openFolder", "moveUp", "moveDown", "restorePlaylist", "endMode",
+					 "seek"})
+			QVERIFY2(!enabled(name), name);
+	}
+
+	void endModeComboSavesState()
+	{
+		TA::endModeCombo(*dock)->setCurrentIndex(2);
+		QCOMPARE(TA::endMode(*dock), 2);
+		obs_data_t *priv = obs_source_get_private_settings(source);
+		obs_data_t *state = obs_data_get_obj(priv, "OBS-Tracklane");
+		QCOMPARE(obs_data_get_int(state, "endMode"), 2);
+		obs_data_release(state);
+		obs_data_release(priv);
+	}
+
+	void formatTimeAndRemaining()
+	{
+		QCOMPARE(formatTime(0), QStringLiteral("0:00"));
+		QCOMPARE(formatTime(59999), QStringLiteral("0:59"));
+		QCOMPARE(formatTime(60000), QStringLiteral("1:00"));
+		QCOMPARE(formatTime(3725000), QStringLiteral("62:05"));
+		QCOMPARE(formatTime(-5000), QStringLiteral("0:00"));
+
+		TA::showRemainingTime(*dock) = true;
+		TA::durationMs(*dock) = 200000;
+		dock->updateTimeLabel(80000);
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral(u"\u22122:00"));
+		dock->updateTimeLabel(250000);
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral(u"\u22120:00"));
+		TA::durationMs(*dock) = 0;
+		dock->updateTimeLabel(1000);
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral(u"\u2212\u2014:\u2014"));
+		QCOMPARE(TA::timeLabel(*dock)->accessibleName(),
+			 moduleQString("RemainingTime") + QStringLiteral(u" \u2212\u2014:\u2014"));
+	}
+
+	void toggleShowsPendingSeekAndSaves()
+	{
+		TA::durationMs(*dock) = 100000;
+		TA::pendingSeekMs(*dock) = 61000;
+		dock->toggleTimeDisplay();
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral(u"\u22120:39"));
+		QFile file(dir.filePath(QStringLiteral("settings.json")));
+		QVERIFY(file.open(QIODevice::ReadOnly));
+		QVERIFY(file.readAll().contains("\"remainingTime\":true"));
+		dock->toggleTimeDisplay();
+		TA::showRemainingTime(*dock) = false;
+	}
+
+	void pollReadsSourceAndSettlesSeek()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setDuration(source, 600000);
+		standin::setTime(source, 30000);
+		TA::pollTickCount(*dock) = 0;
+		dock->pollTick();
+		QCOMPARE(TA::durationMs(*dock), 600000);
+		QCOMPARE(TA::seekSlider(*dock)->value(), 50);
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral("0:30"));
+		QVERIFY(TA::timeLabel(*dock)->accessibleDescription().startsWith(moduleQString("StatusPlaying")));
+		QVERIFY(TA::timeLabel(*dock)->accessibleDescription().endsWith(QStringLiteral("0:30 / 10:00")));
+
+		// Seek to 60 000 ms: the poll leaves the slider alone until the source is within 600 ms.
+		TA::seekSlider(*dock)->setValue(100);
+		dock->onSeekReleased();
+		QCOMPARE(TA::pendingSeekMs(*dock), 60000);
+		QVERIFY(standin::calls(source).contains(QStringLiteral("set_time:60000")));
+		standin::setTime(source, 30250);
+		dock->pollTick();
+		QCOMPARE(TA::seekSlider(*dock)->value(), 100);
+		QCOMPARE(TA::pendingSeekMs(*dock), 60000);
+		standin::setTime(source, 59400);
+		dock->pollTick();
+		QCOMPARE(TA::pendingSeekMs(*dock), -1);
+		QCOMPARE(TA::seekSlider(*dock)->value(), 99);
+
+		// A seek the source never reaches is given up after a second.
+		TA::seekSlider(*dock)->setValue(500);
+		dock->onSeekReleased();
+		standin::setTime(source, 1000);
+		dock->pollTick();
+		QCOMPARE(TA::pendingSeekMs(*dock), 300000);
+		QTest::qWait(1050);
+		dock->pollTick();
+		QCOMPARE(TA::pendingSeekMs(*dock), -1);
+		QCOMPARE(TA::seekSlider(*dock)->value(), 1);
+	}
+
+	void pollClampsOddTimes()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setDuration(source, -20);
+		standin::setTime(source, -500);
+		dock->pollTick();
+		QCOMPARE(TA::durationMs(*dock), 0);
+		QCOMPARE(TA::seekSlider(*dock)->value(), 0);
+		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral("0:00"));
+		QVERIFY(TA::timeLabel(*dock)->accessibleDescription().endsWith(QStringLiteral(u"0:00 / \u2014:\u2014")));
+
+		standin::setDuration(source, 10000);
+		standin::setTime(source, std::numeric_limits<int64_t>::max());
+		dock->pollTick();
+		QCOMPARE(TA::seekSlider(*dock)->value(), 1000);
+
+		// A seek while there is no duration does not touch the source.
+		standin::setDuration(source, 0);
+		dock->pollTick();
+		standin::clearRecords(source);
+		dock->onSeekReleased();
+		QVERIFY(standin::calls(source).isEmpty());
+	}
+
+	void sliderClickAwayFromHandleSeeksOnRelease()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setDuration(source, 100000);
+		dock->pollTick();
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+		SeekSlider *slider = TA::seekSlider(*dock);
+		QVERIFY(slider->isEnabled());
+		const QPoint near_end(slider->width() - 5, slider->height() / 2);
+		QTest::mousePress(slider, Qt::LeftButton, {}, near_end);
+		QVERIFY(slider->value() > 900);
+		QTest::mouseRelease(slider, Qt::LeftButton, {}, near_end);
+		QVERIFY(TA::pendingSeekMs(*dock) > 90000);
+		QVERIFY(standin::calls(source).filter(QStringLiteral("set_time:")).size() == 1);
+		dock->hide();
+	}
+
+	void pollNeverRestartsAfterStop()
+	{
+		dock->stopPolling();
+		dock->onCollectionLoaded();
+		QVERIFY(TA::suspended(*dock));
+		QVERIFY(!TA::pollTimer(*dock).isActive());
+		const int ticks = TA::pollTickCount(*dock);
+		dock->pollTick();
+		QCOMPARE(TA::pollTickCount(*dock), ticks);
+	}
+};
+
+TRACKLANE_TEST_MAIN(PlaybackTest)
+#include "test_playback.moc"
