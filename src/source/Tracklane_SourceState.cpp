@@ -1,4 +1,140 @@
 #include "dock/Tracklane.hpp"
+#include "source/playlist-data.hpp"
 
-void Tracklane::saveSourceState() {}
-void Tracklane::loadSourceState(obs_source_t *source, bool force) {}
+#include <QComboBox>
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char StateKey[] = "OBS-Tracklane";
+constexpr long long StateVersion = 1;
+
+} // namespace
+
+void Tracklane::saveSourceState()
+{
+	obs_source_t *source = resolveBoundSource();
+	if (!source || closing) {
+		obs_source_release(source);
+		return;
+	}
+
+	obs_data_t *privateSettings = obs_source_get_private_settings(source);
+	obs_data_t *state = obs_data_create();
+
+	obs_data_array_t *trackArray = obs_data_array_create();
+	for (const TrackEntry &track : tracks) {
+		obs_data_t *item = obs_data_create();
+		obs_data_set_string(item, "value", track.path.toUtf8().constData());
+		obs_data_set_string(item, "id", track.id.toUtf8().constData());
+		obs_data_array_push_back(trackArray, item);
+		obs_data_release(item);
+	}
+	obs_data_array_t *observedArray = makePlaylistArray(observedPlaylist);
+
+	obs_data_set_int(state, "version", StateVersion);
+	obs_data_set_array(state, "tracks", trackArray);
+	obs_data_set_array(state, "observed", observedArray);
+	obs_data_set_string(state, "current", currentTrackId.toUtf8().constData());
+	obs_data_set_bool(state, "managed", managed);
+	obs_data_set_bool(state, "originalLoop", originalLoop);
+	obs_data_set_bool(state, "originalShuffle", originalShuffle);
+	obs_data_set_string(state, "originalBehavior", originalBehavior.toUtf8().constData());
+	obs_data_set_int(state, "endMode", endMode);
+
+	obs_data_set_obj(privateSettings, StateKey, state);
+
+	// A burst of edits asks the host for one save of the scene collection, after the last of them.
+	configChangedTimer.start();
+
+	obs_data_array_release(observedArray);
+	obs_data_array_release(trackArray);
+	obs_data_release(state);
+	obs_data_release(privateSettings);
+	obs_source_release(source);
+}
+
+void Tracklane::loadSourceState(obs_source_t *source, bool force)
+{
+	cancelPendingSwitch();
+	const QString reselectId = selectedTrackId();
+
+	obs_data_t *settings = obs_source_get_settings(source);
+	const QList<QString> playlist = readPlaylist(settings, "playlist");
+
+	obs_data_t *privateSettings = obs_source_get_private_settings(source);
+	obs_data_t *state = obs_data_get_obj(privateSettings, StateKey);
+	const bool valid = state && obs_data_get_int(state, "version") == StateVersion;
+
+	// Clamped before narrowing, so that a huge stored number cannot wrap into range.
+	endMode = valid ? qint32(std::clamp<long long>(obs_data_get_int(state, "endMode"), 0, 2)) : 0;
+
+	tracks.clear();
+	removedTracks.clear();
+	currentTrackId.clear();
+	playbackArmed = false;
+
+	bool trusted = !force && valid && readPlaylist(state, "observed") == playlist;
+
+	if (trusted) {
+		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
+		const size_t count = obs_data_array_count(trackArray);
+		tracks.reserve(qsizetype(count));
+		QSet<QString> ids;
+		ids.reserve(qsizetype(count));
+		for (size_t i = 0; trusted && i < count; ++i) {
+			obs_data_t *item = obs_data_array_item(trackArray, i);
+			const QString path = QString::fromUtf8(obs_data_get_string(item, "value"));
+			const QString id = QString::fromUtf8(obs_data_get_string(item, "id"));
+			obs_data_release(item);
+			// Ids are how every edit and every switch finds its track: a list that repeats one
+			// cannot be trusted any more than one that lost one.
+			if (path.isEmpty() || id.isEmpty() || ids.contains(id)) {
+				trusted = false;
+				break;
+			}
+			ids.insert(id);
+			tracks.append(TrackEntry{id, path, SizeNotProbed});
+		}
+		obs_data_array_release(trackArray);
+	}
+
+	if (trusted) {
+		managed = obs_data_get_bool(state, "managed");
+		originalLoop = obs_data_get_bool(state, "originalLoop");
+		originalShuffle = obs_data_get_bool(state, "originalShuffle");
+		originalBehavior = QString::fromUtf8(obs_data_get_string(state, "originalBehavior"));
+		currentTrackId = QString::fromUtf8(obs_data_get_string(state, "current"));
+	} else {
+		tracks.clear();
+		const QStringList paths = expandFolders(playlist);
+		tracks.reserve(paths.size());
+		for (const QString &path : paths)
+			tracks.append(TrackEntry{newTrackId(), path, SizeNotProbed});
+		managed = false;
+		originalLoop = obs_data_get_bool(settings, "loop");
+		originalShuffle = obs_data_get_bool(settings, "shuffle");
+		originalBehavior = QString::fromUtf8(obs_data_get_string(settings, "playback_behavior"));
+	}
+
+	if (originalBehavior.isEmpty())
+		originalBehavior = QStringLiteral("stop_restart");
+
+	observedPlaylist = playlist;
+
+	if (!currentTrackId.isEmpty() && std::none_of(tracks.cbegin(), tracks.cend(),
+						      [this](const TrackEntry &t) { return t.id == currentTrackId; }))
+		currentTrackId.clear();
+
+	const bool wasBlocked = endModeCombo->blockSignals(true);
+	endModeCombo->setCurrentIndex(endMode);
+	rebuildTrackList(reselectId);
+	saveSourceState();
+	endModeCombo->blockSignals(wasBlocked);
+
+	obs_data_release(state);
+	obs_data_release(privateSettings);
+	obs_data_release(settings);
+}

@@ -1,5 +1,7 @@
 #include "tracks/TrackEntry.hpp"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QUuid>
 
 const QString CurrentTrackMarker = QStringLiteral(u"\u25B6\uFE0E ");
@@ -24,5 +26,22 @@ QString trackDisplayText(const QString &path, bool current)
 
 QStringList expandFolders(const QStringList &paths)
 {
-	return paths;
+	const QStringList nameFilters = QString::fromLatin1(MediaFilePatterns).split(QLatin1Char(' '));
+	QStringList expanded;
+	for (const QString &path : paths) {
+		if (path.contains(QStringLiteral("://"))) {
+			expanded.append(path);
+			continue;
+		}
+		const QFileInfo info(path);
+		if (!info.isDir()) {
+			expanded.append(path);
+			continue;
+		}
+		// The folder's own default order (by name, ignoring case); its sub-folders stay closed.
+		const QFileInfoList files = QDir(path).entryInfoList(nameFilters, QDir::Files | QDir::Readable);
+		for (const QFileInfo &file : files)
+			expanded.append(file.absoluteFilePath());
+	}
+	return expanded;
 }
