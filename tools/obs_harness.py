@@ -1,0 +1,717 @@
+"""Runs the real OBS Studio with the freshly built Tracklane module.
+
+Shared by tools/run-obs (the demo) and the end-to-end tests: it prepares an OBS configuration
+home with the module installed as a user plug-in, a scene collection around a `vlc_source` with
+generated tone tracks, and the dock's own settings; starts OBS under an X server of its own in a
+network namespace with only loopback; drives it through obs-websocket and xdotool; and stops it
+with SIGINT so that it shuts down the way an operator's OBS does.
+
+Every wait here is bounded and fails loudly; nothing is left running when a run ends.
+"""
+
+import base64
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import time
+import uuid
+
+MODULE = "OBS-Tracklane"
+MODULE_VERSION = "1.2.0"
+LOAD_LINE = re.compile(r"\[OBS-Tracklane\] (\S+) loaded; Qt (\S+); dock registered\.")
+# The module refuses to load with one of these; waiting longer for the load line is pointless then.
+REFUSAL_LINE = re.compile(r"\[OBS-Tracklane\] This build requires [^\n]*")
+WEBSOCKET_PORT = 4455
+SCREEN = (1920, 1080)
+# The floating dock's place on the screen, right of the main window.
+DOCK_GEOMETRY = (1100, 40, 780, 700)
+
+
+class HarnessError(Exception):
+	pass
+
+
+def wait_until(predicate, timeout, what, interval=0.1):
+	"""Polls predicate until it returns something truthy; fails after timeout seconds."""
+	deadline = time.monotonic() + timeout
+	while True:
+		result = predicate()
+		if result:
+			return result
+		if time.monotonic() >= deadline:
+			raise HarnessError(f"gave up after {timeout:.0f} s waiting for {what}")
+		time.sleep(interval)
+
+
+# ---------------------------------------------------------------------------------------------
+# Media
+
+# Tone tracks named after their frequency, so that a captured mix can tell them apart.
+PLAIN_TRACKS = [("tone-440.wav", 440), ("tone-550.mp3", 550)]
+FOLDER_NAME = "folder"
+# Mixed case on purpose: a folder lists its media files by name, ignoring case.
+FOLDER_TRACKS = [("b-660.ogg", 660), ("A-770.wav", 770), ("c-880.mp3", 880)]
+FOLDER_OTHER = ["notes.txt"]
+FOLDER_SUBDIR_TRACK = ("deeper", "d-990.wav", 990)
+TRACK_SECONDS = 3
+
+
+def _tone(path, frequency, seconds):
+	codec = {".wav": ["-c:a", "pcm_s16le"], ".mp3": ["-c:a", "libmp3lame"], ".ogg": ["-c:a", "libvorbis"]}
+	ext = os.path.splitext(path)[1]
+	tmp = f"{path}.{os.getpid()}.part{ext}"  # scenarios running side by side may share the folder
+	subprocess.run(
+		["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+		 f"sine=frequency={frequency}:sample_rate=44100:duration={seconds}", "-ac", "2"] + codec[ext] + [tmp],
+		check=True, timeout=60)
+	os.replace(tmp, path)
+
+
+def generate_media(media_dir):
+	"""Makes the tone tracks (once per directory) and returns a description of them."""
+	folder = os.path.join(media_dir, FOLDER_NAME)
+	subdir = os.path.join(folder, FOLDER_SUBDIR_TRACK[0])
+	os.makedirs(subdir, exist_ok=True)
+	wanted = [(os.path.join(media_dir, n), f) for n, f in PLAIN_TRACKS]
+	wanted += [(os.path.join(folder, n), f) for n, f in FOLDER_TRACKS]
+	wanted.append((os.path.join(subdir, FOLDER_SUBDIR_TRACK[1]), FOLDER_SUBDIR_TRACK[2]))
+	for path, frequency in wanted:
+		if not os.path.exists(path):
+			_tone(path, frequency, TRACK_SECONDS)
+	for name in FOLDER_OTHER:
+		with open(os.path.join(folder, name), "w") as f:
+			f.write("not a track\n")
+	folder_files = sorted((os.path.join(folder, n) for n, _ in FOLDER_TRACKS), key=lambda p: os.path.basename(p).lower())
+	return {
+		"files": [os.path.join(media_dir, n) for n, _ in PLAIN_TRACKS],
+		"folder": folder,
+		"folder_files": folder_files,
+	}
+
+
+# ---------------------------------------------------------------------------------------------
+# Configuration home
+
+
+def config_dir(home):
+	return os.path.join(home, ".config", "obs-studio")
+
+
+def collection_path(home, file_name):
+	return os.path.join(config_dir(home), "basic", "scenes", file_name + ".json")
+
+
+def module_settings_path(home):
+	return os.path.join(config_dir(home), "plugin_config", MODULE, "settings.json")
+
+
+def install_module(home, module_path, data_dir):
+	"""Installs the built module and its data as a user plug-in of that home."""
+	if not os.path.isfile(module_path):
+		raise HarnessError(f"{module_path} is missing; build first")
+	base = os.path.join(config_dir(home), "plugins", MODULE)
+	shutil.rmtree(base, ignore_errors=True)
+	os.makedirs(os.path.join(base, "bin", "64bit"))
+	shutil.copy2(module_path, os.path.join(base, "bin", "64bit", MODULE + ".so"))
+	shutil.copytree(data_dir, os.path.join(base, "data"))
+
+
+def _scene_item(item_id, source):
+	return {
+		"name": source["name"],
+		"source_uuid": source["uuid"],
+		"visible": True,
+		"locked": False,
+		"rot": 0.0,
+		"pos": {"x": 0.0, "y": 0.0},
+		"scale": {"x": 1.0, "y": 1.0},
+		"align": 5,
+		"bounds_type": 0,
+		"bounds_align": 0,
+		"bounds": {"x": 0.0, "y": 0.0},
+		"crop_left": 0,
+		"crop_top": 0,
+		"crop_right": 0,
+		"crop_bottom": 0,
+		"id": item_id,
+		"group_item_backup": False,
+		"scale_filter": "disable",
+		"blend_method": "default",
+		"blend_type": "normal",
+		"show_transition": {"duration": 0},
+		"hide_transition": {"duration": 0},
+		"private_settings": {},
+	}
+
+
+def _source(kind, name, settings, mixers):
+	return {
+		"name": name,
+		"uuid": str(uuid.uuid4()),
+		"id": kind,
+		"versioned_id": kind,
+		"settings": settings,
+		"mixers": mixers,
+		"sync": 0,
+		"flags": 0,
+		"volume": 1.0,
+		"balance": 0.5,
+		"enabled": True,
+		"muted": False,
+		"push-to-mute": False,
+		"push-to-mute-delay": 0,
+		"push-to-talk": False,
+		"push-to-talk-delay": 0,
+		"hotkeys": {},
+		"deinterlace_mode": 0,
+		"deinterlace_field_order": 0,
+		"monitoring_type": 0,
+		"private_settings": {},
+	}
+
+
+def media_source(name, playlist, loop=True, shuffle=False, behavior="stop_restart"):
+	settings = {
+		"playlist": [{"value": p, "hidden": False, "selected": False} for p in playlist],
+		"loop": loop,
+		"shuffle": shuffle,
+		"playback_behavior": behavior,
+	}
+	return _source("vlc_source", name, settings, 255)
+
+
+def collection(name, scenes, current):
+	"""A scene collection in OBS 30's format.
+
+	scenes: list of (scene name, [sources shown in it]); each source is a dict from
+	media_source(). Scene items refer to their sources by uuid.
+	"""
+	sources = []
+	seen = set()
+	for scene_name, members in scenes:
+		items = [_scene_item(i + 1, s) for i, s in enumerate(members)]
+		scene = _source("scene", scene_name, {"id_counter": len(items), "custom_size": False, "items": items}, 0)
+		sources.append(scene)
+		for s in members:
+			if s["uuid"] not in seen:
+				seen.add(s["uuid"])
+				sources.append(s)
+	return {
+		"current_scene": current,
+		"current_program_scene": current,
+		"scene_order": [{"name": n} for n, _ in scenes],
+		"name": name,
+		"sources": sources,
+		"groups": [],
+		"quick_transitions": [],
+		"transitions": [],
+		"saved_projectors": [],
+		"current_transition": "Cut",
+		"transition_duration": 300,
+		"preview_locked": False,
+		"scaling_enabled": False,
+		"scaling_level": 0,
+		"scaling_off_x": 0.0,
+		"scaling_off_y": 0.0,
+		"modules": {},
+	}
+
+
+def write_collection(home, data, file_name=None):
+	path = collection_path(home, file_name or data["name"])
+	os.makedirs(os.path.dirname(path), exist_ok=True)
+	with open(path, "w") as f:
+		json.dump(data, f, indent=4)
+	return path
+
+
+def read_collection(home, file_name):
+	with open(collection_path(home, file_name)) as f:
+		return json.load(f)
+
+
+def _qstring(text):
+	data = text.encode("utf-16-be")
+	return struct.pack(">I", len(data)) + data
+
+
+def dock_state(dock_geometry=DOCK_GEOMETRY):
+	"""A QMainWindow state (as OBS keeps it in global.ini) with the module's dock shown floating.
+
+	A dock added by a plug-in starts hidden; OBS restores this state after loading its plug-ins,
+	which shows it. The host's own docks keep the places a fresh OBS 30 gives them.
+	"""
+	host_docks = [("scenesDock", 0, 214, 152), ("sourcesDock", 218, 214, 152), ("mixerDock", 436, 278, 222),
+		      ("transitionsDock", 718, 164, 164), ("controlsDock", 886, 200, 162)]
+	out = struct.pack(">ii", 0xFF, 0)  # main window state marker, version
+	out += b"\xfd" + struct.pack(">i", 1)  # dock areas: one, the bottom one
+	out += struct.pack(">iii", 3, 1086, 216)
+	out += b"\xfc" + bytes([1]) + struct.pack(">i", len(host_docks) + 2)  # a horizontal sequence
+	for name, pos, size, minimum in host_docks:
+		out += b"\xfb" + _qstring(name) + bytes([1]) + struct.pack(">iiii", pos, size, minimum, 0xFFFFFF)
+	# Floating items: visibility flag 1, floating flag 2, then the window geometry.
+	out += b"\xfb" + _qstring("statsDock") + bytes([2]) + struct.pack(">iiii", 610, 440, 700, 200)
+	out += b"\xfb" + _qstring(MODULE) + bytes([3]) + struct.pack(">iiii", *dock_geometry)
+	out += struct.pack(">ii", 1086, 452)  # central widget
+	out += struct.pack(">iiii", 4, 4, 8, 8)  # corners
+	out += b"\xfc" + struct.pack(">i", 0)  # no tool bars
+	return base64.b64encode(out).decode()
+
+
+def prepare_home(home, module_path, data_dir, media, *, collection_name="Demo", show_dock=True, bind=True,
+		 websocket_port=WEBSOCKET_PORT):
+	"""A fresh OBS configuration home holding the module and the demo collection.
+
+	Returns what the collection holds: the source and scene names and uuids and the playlist.
+	"""
+	shutil.rmtree(home, ignore_errors=True)
+	cfg = config_dir(home)
+	os.makedirs(os.path.join(cfg, "basic", "profiles", "Untitled"))
+	install_module(home, module_path, data_dir)
+
+	playlist = media["files"] + [media["folder"]]
+	music = media_source("Music", playlist)
+	data = collection(collection_name, [("Stage", [music]), ("Backstage", [])], current="Backstage")
+	write_collection(home, data)
+
+	with open(os.path.join(cfg, "global.ini"), "w") as f:
+		f.write("[General]\nFirstRun=true\nEnableAutoUpdates=false\n\n")
+		f.write("[Basic]\nProfile=Untitled\nProfileDir=Untitled\n")
+		f.write(f"SceneCollection={collection_name}\nSceneCollectionFile={collection_name}\n\n")
+		f.write("[BasicWindow]\nDocksLocked=false\n")
+		if show_dock:
+			f.write(f"DockState={dock_state()}\n")
+	with open(os.path.join(cfg, "basic", "profiles", "Untitled", "basic.ini"), "w") as f:
+		f.write("[General]\nName=Untitled\n")
+
+	if websocket_port:
+		ws_dir = os.path.join(cfg, "plugin_config", "obs-websocket")
+		os.makedirs(ws_dir)
+		with open(os.path.join(ws_dir, "config.json"), "w") as f:
+			json.dump({"first_load": False, "server_enabled": True, "server_port": websocket_port,
+				   "alerts_enabled": False, "auth_required": False, "server_password": ""}, f)
+
+	if bind:
+		os.makedirs(os.path.dirname(module_settings_path(home)))
+		with open(module_settings_path(home), "w") as f:
+			f.write(json.dumps({"remainingTime": False, "sourceUuid": music["uuid"]}, separators=(",", ":")))
+
+	scenes = {s["name"]: s["uuid"] for s in data["sources"] if s["id"] == "scene"}
+	return {
+		"collection": collection_name,
+		"source_name": music["name"],
+		"source_uuid": music["uuid"],
+		"playlist": playlist,
+		"scenes": scenes,
+		"source_scene": "Stage",
+	}
+
+
+def add_collection(home, name, playlist, source_name="Jingles"):
+	"""Writes a further collection (for switching to): one scene showing one media source."""
+	source = media_source(source_name, playlist)
+	write_collection(home, collection(name, [("Only", [source])], current="Only"))
+	return {"collection": name, "source_name": source_name, "source_uuid": source["uuid"], "playlist": playlist}
+
+
+# ---------------------------------------------------------------------------------------------
+# X server
+
+
+class Xvfb:
+	"""A private X server.
+
+	Display numbers are drawn at random from a high range rather than taken from the lowest free
+	one: other X servers run beside this one in the same /tmp (parallel test runs), and OBS, in a
+	network namespace of its own, reaches the server only through its socket file in
+	/tmp/.X11-unix, so two servers that both think they own a number would mix up their clients.
+	"""
+
+	def __init__(self, size=SCREEN):
+		self.size = size
+		self.proc = None
+		self.display = None
+
+	def _try(self, number):
+		r, w = os.pipe()
+		try:
+			proc = subprocess.Popen(
+				["Xvfb", f":{number}", "-displayfd", str(w), "-screen", "0", f"{self.size[0]}x{self.size[1]}x24",
+				 "-nolisten", "tcp", "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+			os.close(w)
+			w = None
+			# Xvfb writes the number and the newline separately, and dies if the newline
+			# cannot be written: read up to the newline before closing the pipe.
+			data = b""
+			deadline = time.monotonic() + 30
+			while not data.endswith(b"\n"):
+				ready, _, _ = select.select([r], [], [], max(0.0, deadline - time.monotonic()))
+				chunk = os.read(r, 64) if ready else b""
+				if not chunk:
+					break
+				data += chunk
+			reported = data.decode().strip()
+		finally:
+			if w is not None:
+				os.close(w)
+			os.close(r)
+		if reported == str(number) and proc.poll() is None:
+			return proc
+		proc.kill()
+		proc.wait(timeout=10)
+		return None
+
+	def __enter__(self):
+		import random
+		candidates = random.sample(range(100, 1000), 20)
+		for number in candidates:
+			if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
+				continue
+			self.proc = self._try(number)
+			if self.proc:
+				self.display = f":{number}"
+				return self
+		raise HarnessError("could not start Xvfb on any of 20 display numbers")
+
+	def __exit__(self, *exc):
+		if self.proc and self.proc.poll() is None:
+			self.proc.terminate()
+			try:
+				self.proc.wait(timeout=10)
+			except subprocess.TimeoutExpired:
+				self.proc.kill()
+				self.proc.wait(timeout=10)
+		return False
+
+
+# ---------------------------------------------------------------------------------------------
+# OBS
+
+
+class Obs:
+	"""One OBS process on a prepared home, in a network namespace with only loopback up."""
+
+	def __init__(self, home, display, collection="Demo", extra_args=()):
+		self.home = home
+		self.display = display
+		self.collection = collection
+		self.extra_args = list(extra_args)
+		self.proc = None
+		self.console_path = os.path.join(home, "obs-console.txt")
+		self._log_path = None
+		self.exit_code = None
+
+	def start(self):
+		logs = os.path.join(config_dir(self.home), "logs")
+		self._logs_before = set(os.listdir(logs)) if os.path.isdir(logs) else set()
+		env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+		env.update(HOME=self.home, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", LANG="C.UTF-8")
+		cmd = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+		       "obs", "--disable-shutdown-check", "--disable-updater", "--multi", "--collection", self.collection]
+		cmd += self.extra_args
+		self._console = open(self.console_path, "wb")
+		# A session of its own: a Ctrl-C meant for the caller's terminal reaches OBS only through stop().
+		self.proc = subprocess.Popen(cmd, env=env, cwd=self.home, stdin=subprocess.DEVNULL, stdout=self._console,
+					     stderr=subprocess.STDOUT, start_new_session=True)
+		return self
+
+	def running(self):
+		return self.proc is not None and self.proc.poll() is None
+
+	def _check_alive(self, what):
+		if not self.running():
+			raise HarnessError(f"OBS exited with {self.proc.returncode} while waiting for {what}; "
+					   f"console: {self.console_path}; log: {self._log_path}\n{self.console_tail()}")
+
+	def log_path(self, timeout=30):
+		if self._log_path:
+			return self._log_path
+		logs = os.path.join(config_dir(self.home), "logs")
+
+		def find():
+			self._check_alive("its log file")
+			if not os.path.isdir(logs):
+				return None
+			new = sorted(n for n in os.listdir(logs) if n.endswith(".txt") and n not in self._logs_before)
+			return os.path.join(logs, new[-1]) if new else None
+
+		self._log_path = wait_until(find, timeout, "the OBS log file")
+		return self._log_path
+
+	def log_text(self):
+		with open(self.log_path(), encoding="utf-8", errors="replace") as f:
+			return f.read()
+
+	def console_text(self):
+		if not self._console.closed:
+			self._console.flush()
+		with open(self.console_path, encoding="utf-8", errors="replace") as f:
+			return f.read()
+
+	def console_tail(self, lines=30):
+		try:
+			return "\n".join(self.console_text().splitlines()[-lines:])
+		except OSError:
+			return ""
+
+	def wait_for_log(self, pattern, timeout, fail_pattern=None):
+		"""Waits for a line of the OBS log matching pattern; returns the match."""
+		regex = re.compile(pattern) if isinstance(pattern, str) else pattern
+		fail = re.compile(fail_pattern) if isinstance(fail_pattern, str) else fail_pattern
+
+		def look():
+			text = self.log_text()
+			if fail:
+				bad = fail.search(text)
+				if bad:
+					raise HarnessError(f"OBS logged: {bad.group(0)!r} ({self.log_path()})")
+			found = regex.search(text)
+			if not found:
+				self._check_alive(f"the log line {regex.pattern!r}")
+			return found
+
+		return wait_until(look, timeout, f"the log line {regex.pattern!r} in {self.log_path()}", interval=0.2)
+
+	def wait_for_module(self, timeout=60):
+		return self.wait_for_log(LOAD_LINE, timeout, fail_pattern=REFUSAL_LINE)
+
+	def module_lines(self, levels=("warning", "error")):
+		"""The module's lines on OBS's console at the given levels.
+
+		The log file carries no levels; OBS also writes each line to its console prefixed by
+		the level, which is where the levels are read.
+		"""
+		found = []
+		for line in self.console_text().splitlines():
+			level, sep, rest = line.partition(": ")
+			if sep and level in levels and rest.startswith("[" + MODULE + "]"):
+				found.append(line)
+		return found
+
+	def stop(self, timeout=30):
+		"""SIGINT, then waits for OBS to exit; kills it and fails after timeout seconds."""
+		if self.proc is None:
+			return None
+		if self.proc.poll() is None:
+			self.proc.send_signal(signal.SIGINT)
+			try:
+				self.proc.wait(timeout=timeout)
+			except subprocess.TimeoutExpired:
+				self.kill()
+				raise HarnessError(f"OBS did not exit within {timeout} s of SIGINT; killed it")
+		self.exit_code = self.proc.returncode
+		self._console.close()
+		return self.exit_code
+
+	def kill(self):
+		if self.proc and self.proc.poll() is None:
+			self.proc.kill()
+			self.proc.wait(timeout=10)
+		if self.proc and not self._console.closed:
+			self._console.close()
+
+	def __enter__(self):
+		return self.start()
+
+	def __exit__(self, *exc):
+		self.kill()
+		return False
+
+
+# ---------------------------------------------------------------------------------------------
+# obs-websocket (protocol 5) client
+
+
+def has_own_network_namespace(pid):
+	try:
+		return os.readlink(f"/proc/{pid}/ns/net") != os.readlink("/proc/self/ns/net")
+	except OSError:
+		return False
+
+
+def in_network_namespace(pid, fn):
+	"""Runs fn in a thread that has joined the network namespace of process pid."""
+	import ctypes
+	import threading
+
+	outcome = {}
+
+	def run():
+		try:
+			libc = ctypes.CDLL(None, use_errno=True)
+			fd = os.open(f"/proc/{pid}/ns/net", os.O_RDONLY)
+			try:
+				if libc.setns(fd, 0x40000000) != 0:  # CLONE_NEWNET; affects this thread only
+					raise HarnessError(f"cannot join OBS's network namespace: errno {ctypes.get_errno()}")
+			finally:
+				os.close(fd)
+			outcome["value"] = fn()
+		except BaseException as e:
+			outcome["error"] = e
+
+	thread = threading.Thread(target=run, daemon=True)
+	thread.start()
+	thread.join(60)
+	if thread.is_alive():
+		raise HarnessError("connecting inside OBS's network namespace did not finish within 60 s")
+	if "error" in outcome:
+		raise outcome["error"]
+	return outcome["value"]
+
+
+class RequestFailed(HarnessError):
+	def __init__(self, request, code, comment):
+		super().__init__(f"{request} failed with code {code}: {comment}")
+		self.code = code
+
+
+class ObsWebSocket:
+	NOT_READY = 207
+
+	def __init__(self, port=WEBSOCKET_PORT, timeout=10):
+		self.port = port
+		self.timeout = timeout
+		self.ws = None
+		self._next_id = 0
+
+	def connect(self, obs=None, timeout=60):
+		"""Connects and identifies; retries while the server is not up yet."""
+		import websocket
+
+		def attempt():
+			if obs is not None:
+				obs._check_alive("obs-websocket")
+			try:
+				ws = websocket.create_connection(f"ws://127.0.0.1:{self.port}", timeout=self.timeout)
+			except (ConnectionError, OSError, websocket.WebSocketException):
+				return None
+			hello = json.loads(ws.recv())
+			if hello.get("op") != 0:
+				ws.close()
+				raise HarnessError(f"unexpected first message from obs-websocket: {hello}")
+			ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}}))
+			identified = json.loads(ws.recv())
+			if identified.get("op") != 2:
+				ws.close()
+				raise HarnessError(f"obs-websocket did not identify us: {identified}")
+			return ws
+
+		def attempt_inside():
+			# The server listens only inside OBS's network namespace: open the socket from there. A
+			# socket keeps the namespace it was made in, so the rest of the session runs from here.
+			if obs is None or obs.proc is None:
+				return attempt()
+			if not has_own_network_namespace(obs.proc.pid):
+				return None  # not yet unshared
+			return in_network_namespace(obs.proc.pid, attempt)
+
+		self.ws = wait_until(attempt_inside, timeout, "obs-websocket to accept a connection", interval=0.25)
+		return self
+
+	def request(self, request_type, data=None):
+		self._next_id += 1
+		rid = str(self._next_id)
+		message = {"op": 6, "d": {"requestType": request_type, "requestId": rid}}
+		if data is not None:
+			message["d"]["requestData"] = data
+		self.ws.send(json.dumps(message))
+		while True:
+			reply = json.loads(self.ws.recv())
+			if reply.get("op") == 7 and reply["d"].get("requestId") == rid:
+				break
+		status = reply["d"]["requestStatus"]
+		if not status.get("result"):
+			raise RequestFailed(request_type, status.get("code"), status.get("comment", ""))
+		return reply["d"].get("responseData", {})
+
+	def wait_ready(self, obs=None, timeout=60):
+		"""Waits until OBS has finished loading: until then obs-websocket answers "not ready"."""
+
+		def ready():
+			if obs is not None:
+				obs._check_alive("OBS to finish loading")
+			try:
+				return self.request("GetCurrentProgramScene") or True
+			except RequestFailed as e:
+				if e.code == self.NOT_READY:
+					return None
+				raise
+
+		return wait_until(ready, timeout, "OBS to finish loading", interval=0.25)
+
+	# Conveniences for what the tests ask most.
+	def input_settings(self, name):
+		return self.request("GetInputSettings", {"inputName": name})["inputSettings"]
+
+	def set_input_settings(self, name, settings, overlay=True):
+		self.request("SetInputSettings", {"inputName": name, "inputSettings": settings, "overlay": overlay})
+
+	def program_scene(self):
+		return self.request("GetCurrentProgramScene")["currentProgramSceneName"]
+
+	def set_program_scene(self, name):
+		self.request("SetCurrentProgramScene", {"sceneName": name})
+
+	def set_collection(self, name):
+		self.request("SetCurrentSceneCollection", {"sceneCollectionName": name})
+
+	def set_studio_mode(self, enabled):
+		self.request("SetStudioModeEnabled", {"studioModeEnabled": enabled})
+
+	def close(self):
+		if self.ws is not None:
+			try:
+				self.ws.close()
+			except Exception:
+				pass
+			self.ws = None
+
+	def __enter__(self):
+		return self
+
+	def __exit__(self, *exc):
+		self.close()
+		return False
+
+
+# ---------------------------------------------------------------------------------------------
+# The operator's side: the X display
+
+
+def xdotool(display, *args, timeout=10):
+	result = subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), capture_output=True,
+				text=True, timeout=timeout)
+	return result
+
+
+def visible_windows(display, name):
+	"""Ids of the mapped windows whose title is exactly name."""
+	result = xdotool(display, "search", "--onlyvisible", "--name", "^" + re.escape(name) + "$")
+	return [int(w) for w in result.stdout.split()]
+
+
+def window_geometry(display, window):
+	out = xdotool(display, "getwindowgeometry", "--shell", str(window)).stdout
+	values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+	return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+
+def screenshot(display, path):
+	tmp = path + ".part.png"
+	subprocess.run(["import", "-window", "root", tmp], env=dict(os.environ, DISPLAY=display), check=True,
+		       timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+	os.replace(tmp, path)
+	return path
+
+
+def wait_for_window(display, name, timeout):
+	"""The visible windows titled name, waiting up to timeout seconds for one; [] if none came."""
+	try:
+		return wait_until(lambda: visible_windows(display, name), timeout, f"a window titled {name!r}", interval=0.25)
+	except HarnessError:
+		return []
