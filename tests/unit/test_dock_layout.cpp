@@ -103,7 +103,8 @@ private Q_SLOTS:
 			{"addFiles", "icon-plus", "AddFiles", 26, 16},
 			{"refresh", "icon-refresh", "Refresh", 26, 16},
 			{"previous", "icon-media-prev", "Previous", 22, 14},
-			{"playPause", "icon-media-play", "PlaySelected", 22, 14},
+			// Made as "PlaySelected"; with nothing selected or playing the controls refresh calls it "Play".
+			{"playPause", "icon-media-play", "Play", 22, 14},
 			{"stop", "icon-media-stop", "Stop", 22, 14},
 			{"next", "icon-media-next", "Next", 22, 14},
 		};
