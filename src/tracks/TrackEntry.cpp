@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 #include <QUuid>
 
 const QString CurrentTrackMarker = QStringLiteral(u"\u25B6\uFE0E ");
@@ -16,12 +17,24 @@ QString newTrackId()
 
 QString localPathOf(const QString &path)
 {
-	return QString();
+	const QUrl url(path, QUrl::TolerantMode);
+	if (url.isLocalFile())
+		return url.toLocalFile();
+	// Any other scheme is a stream or a remote file; the dock cannot look at it on disk.
+	if (path.contains(QStringLiteral("://")))
+		return QString();
+	return path;
 }
 
 QString trackDisplayText(const QString &path, bool current)
 {
-	return path;
+	const QUrl url(path, QUrl::TolerantMode);
+	// Remote URLs go through QFileInfo as they are, which yields their last path segment.
+	const QString p = url.isLocalFile() ? url.toLocalFile() : path;
+	QString name = QFileInfo(p).fileName();
+	if (name.isEmpty())
+		name = path;
+	return current ? CurrentTrackMarker + name : name;
 }
 
 QStringList expandFolders(const QStringList &paths)

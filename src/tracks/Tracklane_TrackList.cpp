@@ -1,7 +1,147 @@
 #include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
 
-void Tracklane::rebuildTrackList(const QString &selectId) {}
-void Tracklane::syncTracksFromList() {}
-QString Tracklane::selectedTrackId() const { return {}; }
-int Tracklane::currentTrackIndex() const { return -1; }
-void Tracklane::markCurrentTrack(const QString &trackId, const QString &previousId) {}
+#include <QFileInfo>
+#include <QHash>
+#include <QItemSelectionModel>
+#include <QListWidget>
+
+namespace {
+
+// Undoes the refill's changes to the list on every way out of the rebuild.
+class ListRefillGuard {
+public:
+	ListRefillGuard(QListWidget *list, bool &rebuilding)
+		: list(list),
+		  rebuilding(rebuilding),
+		  wasBlocked(list->blockSignals(true))
+	{
+		rebuilding = true;
+		list->setUpdatesEnabled(false);
+	}
+
+	~ListRefillGuard()
+	{
+		finishRefill();
+		list->blockSignals(wasBlocked);
+	}
+
+	void finishRefill()
+	{
+		list->setUpdatesEnabled(true);
+		rebuilding = false;
+	}
+
+	ListRefillGuard(const ListRefillGuard &) = delete;
+	ListRefillGuard &operator=(const ListRefillGuard &) = delete;
+
+private:
+	QListWidget *list;
+	bool &rebuilding;
+	bool wasBlocked;
+};
+
+qint64 probeSize(const QString &path)
+{
+	const QString localPath = localPathOf(path);
+	if (localPath.isEmpty())
+		return SizeNotLocal;
+	const QFileInfo info(localPath);
+	return info.isFile() ? info.size() : SizeMissing;
+}
+
+} // namespace
+
+void Tracklane::rebuildTrackList(const QString &selectId)
+{
+	ListRefillGuard guard(trackList, rebuildingList);
+	trackList->clear();
+
+	// Known sizes stand in for a probe of any other entry with the same path, so a path listed
+	// many times costs one look at the disk.
+	QHash<QString, qint64> sizeCache;
+	for (const TrackEntry &entry : std::as_const(tracks)) {
+		if (entry.sizeBytes != SizeNotProbed)
+			sizeCache.insert(entry.path, entry.sizeBytes);
+	}
+
+	for (TrackEntry &entry : tracks) {
+		if (entry.sizeBytes == SizeNotProbed) {
+			auto cached = sizeCache.constFind(entry.path);
+			if (cached != sizeCache.cend()) {
+				entry.sizeBytes = cached.value();
+			} else {
+				entry.sizeBytes = probeSize(entry.path);
+				sizeCache.insert(entry.path, entry.sizeBytes);
+			}
+		}
+
+		auto *item = new QListWidgetItem(trackDisplayText(entry.path, entry.id == currentTrackId));
+		item->setData(TrackIdRole, entry.id);
+		item->setData(TrackPathRole, entry.path);
+		item->setData(TrackSizeRole, QVariant::fromValue<qint64>(entry.sizeBytes));
+		if (entry.sizeBytes == SizeMissing)
+			item->setData(Qt::AccessibleDescriptionRole, moduleQString("FileMissing").arg(entry.path));
+		trackList->addItem(item);
+
+		if (!selectId.isEmpty() && entry.id == selectId)
+			trackList->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
+	}
+
+	guard.finishRefill();
+	applyFilter();
+}
+
+void Tracklane::syncTracksFromList()
+{
+	if (rebuildingList)
+		return;
+
+	tracks.clear();
+	const int count = trackList->count();
+	tracks.reserve(count);
+	for (int row = 0; row < count; ++row) {
+		const QListWidgetItem *item = trackList->item(row);
+		tracks.append(TrackEntry{item->data(TrackIdRole).toString(), item->data(TrackPathRole).toString(),
+					 item->data(TrackSizeRole).toLongLong()});
+	}
+
+	saveSourceState();
+	updateTransportControls();
+	clearMessage();
+}
+
+QString Tracklane::selectedTrackId() const
+{
+	const QListWidgetItem *item = trackList->currentItem();
+	if (!item || item->isHidden())
+		return QString();
+	return item->data(TrackIdRole).toString();
+}
+
+int Tracklane::currentTrackIndex() const
+{
+	if (currentTrackId.isEmpty())
+		return -1;
+	for (int i = 0; i < tracks.size(); ++i) {
+		if (tracks[i].id == currentTrackId)
+			return i;
+	}
+	return -1;
+}
+
+void Tracklane::markCurrentTrack(const QString &trackId, const QString &previousId)
+{
+	const int count = trackList->count();
+	for (int row = 0; row < count; ++row) {
+		QListWidgetItem *item = trackList->item(row);
+		const QString id = item->data(TrackIdRole).toString();
+		const QString path = item->data(TrackPathRole).toString();
+		if (!trackId.isEmpty() && id == trackId) {
+			item->setText(trackDisplayText(path, true));
+			trackList->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
+		} else if (!previousId.isEmpty() && id == previousId) {
+			item->setText(trackDisplayText(path, false));
+		}
+	}
+}
