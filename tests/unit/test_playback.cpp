@@ -38,6 +38,14 @@ class PlaybackTest : public QObject {
 		return path;
 	}
 
+	QString addTrack(const QString &path)
+	{
+		const QString id = newTrackId();
+		TA::tracks(*dock).append(TrackEntry{id, path, SizeNotProbed});
+		dock->rebuildTrackList(QString());
+		return id;
+	}
+
 	QString uuidOf(obs_source_t *s) { return QString::fromUtf8(obs_source_get_uuid(s)); }
 	QString idAt(int i) { return TA::tracks(*dock)[i].id; }
 
@@ -175,8 +183,7 @@ private Q_SLOTS:
 	void missingFileOnlyShowsMessage()
 	{
 		const QString gone = makeFile(QStringLiteral("gone.wav"));
-		dock->appendTracks({gone});
-		const QString goneId = TA::tracks(*dock).last().id;
+		const QString goneId = addTrack(gone);
 		dock->loadTrack(idAt(0), false);
 		settle();
 		standin::clearRecords(source);
@@ -195,8 +202,7 @@ private Q_SLOTS:
 	void urlTrackSkipsFileCheck()
 	{
 		const QString url = QStringLiteral("https://media.example.invalid/show/intro.mp3");
-		dock->appendTracks({url});
-		dock->loadTrack(TA::tracks(*dock).last().id, false);
+		dock->loadTrack(addTrack(url), false);
 		settle();
 		QCOMPARE(standin::playlistOf(source), QStringList{url});
 	}
@@ -348,6 +354,7 @@ private Q_SLOTS:
 		dock->updateTransportControls();
 		QCOMPARE(button->property("class").toString(), QStringLiteral("icon-media-pause"));
 		dock->togglePlayPause();
+		settle(); // libobs carries out media actions on its graphics thread
 		QCOMPARE(int(obs_source_media_get_state(source)), int(OBS_MEDIA_STATE_PAUSED));
 	}
 
@@ -462,6 +469,7 @@ private Q_SLOTS:
 		TA::seekSlider(*dock)->setValue(100);
 		dock->onSeekReleased();
 		QCOMPARE(TA::pendingSeekMs(*dock), 60000);
+		testhost::waitForGraphicsTicks(2);
 		QVERIFY(standin::calls(source).contains(QStringLiteral("set_time:60000")));
 		standin::setTime(source, 30250);
 		dock->pollTick();
@@ -475,6 +483,7 @@ private Q_SLOTS:
 		// A seek the source never reaches is given up after a second.
 		TA::seekSlider(*dock)->setValue(500);
 		dock->onSeekReleased();
+		testhost::waitForGraphicsTicks(2);
 		standin::setTime(source, 1000);
 		dock->pollTick();
 		QCOMPARE(TA::pendingSeekMs(*dock), 300000);
@@ -524,6 +533,7 @@ private Q_SLOTS:
 		QVERIFY(slider->value() > 900);
 		QTest::mouseRelease(slider, Qt::LeftButton, {}, near_end);
 		QVERIFY(TA::pendingSeekMs(*dock) > 90000);
+		testhost::waitForGraphicsTicks(2);
 		QVERIFY(standin::calls(source).filter(QStringLiteral("set_time:")).size() == 1);
 		dock->hide();
 	}
