@@ -162,11 +162,9 @@ Media *of(obs_source_t *source)
 	return source ? media(obs_obj_get_data(source)) : nullptr;
 }
 
-obs_source_t *create(const char *name, const QStringList &playlist, obs_data_t *extraSettings)
+// Written here rather than with the plug-in's own helper, so a fault there cannot hide in tests.
+static void setPlaylistIn(obs_data_t *settings, const QStringList &playlist)
 {
-	obs_data_t *settings = obs_data_create();
-	if (extraSettings)
-		obs_data_apply(settings, extraSettings);
 	obs_data_array_t *array = obs_data_array_create();
 	for (const QString &path : playlist) {
 		obs_data_t *item = obs_data_create();
@@ -176,6 +174,22 @@ obs_source_t *create(const char *name, const QStringList &playlist, obs_data_t *
 	}
 	obs_data_set_array(settings, "playlist", array);
 	obs_data_array_release(array);
+}
+
+void setPlaylist(obs_source_t *source, const QStringList &playlist)
+{
+	obs_data_t *settings = obs_data_create();
+	setPlaylistIn(settings, playlist);
+	obs_source_update(source, settings);
+	obs_data_release(settings);
+}
+
+obs_source_t *create(const char *name, const QStringList &playlist, obs_data_t *extraSettings)
+{
+	obs_data_t *settings = obs_data_create();
+	if (extraSettings)
+		obs_data_apply(settings, extraSettings);
+	setPlaylistIn(settings, playlist);
 	obs_source_t *source = obs_source_create("vlc_source", name, settings, nullptr);
 	obs_data_release(settings);
 	return source;

@@ -42,6 +42,9 @@ QStringList calls(obs_source_t *source);
 QStringList updates(obs_source_t *source);
 void clearRecords(obs_source_t *source);
 
+// Replaces the source's playlist the way the host's properties window does.
+void setPlaylist(obs_source_t *source, const QStringList &playlist);
+
 // The "value" strings of the source's current "playlist" setting.
 QStringList playlistOf(obs_source_t *source);
 

@@ -163,21 +163,9 @@ inline void setStateJson(obs_source_t *source, const QByteArray &json)
 	obs_data_release(priv);
 }
 
-// Replaces the source's playlist the way the host's properties window does.
 inline void setPlaylist(obs_source_t *source, const QStringList &playlist)
 {
-	obs_data_t *settings = obs_data_create();
-	obs_data_array_t *array = obs_data_array_create();
-	for (const QString &path : playlist) {
-		obs_data_t *item = obs_data_create();
-		obs_data_set_string(item, "value", path.toUtf8().constData());
-		obs_data_array_push_back(array, item);
-		obs_data_release(item);
-	}
-	obs_data_set_array(settings, "playlist", array);
-	obs_data_array_release(array);
-	obs_source_update(source, settings);
-	obs_data_release(settings);
+	standin::setPlaylist(source, playlist);
 }
 
 } // namespace sourcetest
