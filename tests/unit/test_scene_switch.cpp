@@ -4,8 +4,14 @@
 #include "module/plugin-module.hpp"
 #include "module/scene-switch.hpp"
 #include "dock/Tracklane.hpp"
+#include "test_access.hpp"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QFile>
+#include <QListWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -561,6 +567,53 @@ private Q_SLOTS:
 		obs_module_unload();
 		QVERIFY(!tracklane::currentDock);
 		QVERIFY(state().docks.empty());
+	}
+
+	void doubleClickBringsUpTheSceneAfterTheSwitch()
+	{
+		QTemporaryDir dir;
+		const QString track = dir.filePath(QStringLiteral("song.wav"));
+		{
+			QFile file(track);
+			QVERIFY(file.open(QIODevice::WriteOnly));
+			file.write("RIFF");
+		}
+		obs_source_t *music = watch(standin::create("music", {track}));
+		held.push_back(music);
+		obs_scene_t *main = listedScene("Main");
+		obs_scene_t *other = listedScene("Other");
+		obs_scene_add(main, media("background"));
+		place(other, music, Placement::Direct);
+		testfrontend::setCurrentScene(sourceOf(main));
+
+		QVERIFY(obs_module_load());
+		testhost::clearLog();
+		Tracklane *dock = tracklane::currentDock.data();
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		QComboBox *selector = TA::sourceSelector(*dock);
+		const int index = selector->findData(uuidOf(music));
+		QVERIFY(index > 0);
+		selector->setCurrentIndex(index); // the operator picks the source
+		QListWidget *list = TA::trackList(*dock);
+		QCOMPARE(list->count(), 1);
+
+		dock->resize(920, 300);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+		const QPoint row = list->visualItemRect(list->item(0)).center();
+		// An item view acts on a double click only after the press that precedes it.
+		QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row);
+		QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row);
+
+		// The scene changes only once the source has taken the track.
+		QVERIFY(TA::trackSwitchPending(*dock));
+		QVERIFY(state().setSceneCalls.isEmpty());
+		QVERIFY(QTest::qWaitFor([&]() { return !TA::trackSwitchPending(*dock); }, 5000));
+		QCOMPARE(standin::playlistOf(music), QStringList{track});
+		QCOMPARE(state().setSceneCalls, QStringList{"program:Other"});
+		QCOMPARE(currentSceneName(), QStringLiteral("Other"));
+
+		obs_module_unload();
 	}
 };
 
