@@ -1,5 +1,190 @@
 #include "dock/Tracklane.hpp"
+#include "tracks/TrackDelegate.hpp"
 
-bool Tracklane::eventFilter(QObject *watched, QEvent *event) { return QObject::eventFilter(watched, event); }
-bool Tracklane::showSizeTooltip(QEvent *event) { return false; }
-bool Tracklane::handleExternalDrag(QEvent *event) { return false; }
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QToolTip>
+#include <QUrl>
+
+#include <cmath>
+
+namespace {
+
+bool isPlainEscape(void *data, size_t, obs_hotkey_binding_t *binding)
+{
+	const obs_key_combination_t combo = obs_hotkey_binding_get_key_combination(binding);
+	if (combo.key == OBS_KEY_ESCAPE && combo.modifiers == 0) {
+		*static_cast<bool *>(data) = true;
+		return false;
+	}
+	return true;
+}
+
+// A host hotkey on plain Escape wins: the operator set it up deliberately, and swallowing the
+// key here would silently break it while the dock has the focus.
+bool hostBindsPlainEscape()
+{
+	bool found = false;
+	obs_enum_hotkey_bindings(isPlainEscape, &found);
+	return found;
+}
+
+} // namespace
+
+bool Tracklane::eventFilter(QObject *watched, QEvent *event)
+{
+	QWidget *viewport = trackList ? trackList->viewport() : nullptr;
+	const QEvent::Type type = event->type();
+
+	if (watched == viewport && type == QEvent::ToolTip)
+		return showSizeTooltip(event);
+
+	if ((watched == searchEdit || watched == trackList || watched == viewport) && type == QEvent::KeyPress) {
+		const auto *key = static_cast<QKeyEvent *>(event);
+		if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier && !hostBindsPlainEscape()) {
+			searchEdit->clear();
+			trackList->setFocus(Qt::ShortcutFocusReason);
+			return true;
+		}
+	}
+
+	if (watched == timeLabel && type == QEvent::MouseButtonRelease) {
+		const auto *mouse = static_cast<QMouseEvent *>(event);
+		const QPointF pos = mouse->position();
+		const QPoint pixel(int(std::lround(pos.x())), int(std::lround(pos.y())));
+		if (mouse->button() == Qt::LeftButton && timeLabel->rect().contains(pixel)) {
+			toggleTimeDisplay();
+			return true;
+		}
+	}
+
+	if (watched == viewport && (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop)) {
+		const auto *drop = static_cast<QDropEvent *>(event);
+		const QObject *origin = drop->source();
+		if (origin != trackList && origin != viewport && drop->mimeData() && drop->mimeData()->hasUrls())
+			return handleExternalDrag(event);
+	}
+
+	return QObject::eventFilter(watched, event);
+}
+
+bool Tracklane::showSizeTooltip(QEvent *event)
+{
+	auto *help = static_cast<QHelpEvent *>(event);
+	QListWidgetItem *item = trackList->itemAt(help->pos());
+	if (item) {
+		const QRect itemRect = trackList->visualItemRect(item);
+		QStyleOptionViewItem base;
+		base.initFrom(trackList);
+		base.font = trackList->font();
+		base.rect = itemRect;
+		QStyleOptionViewItem option(base);
+		const QModelIndex index = trackList->model()->index(trackList->row(item), 0);
+		if (auto *delegate = qobject_cast<QStyledItemDelegate *>(trackList->itemDelegateForIndex(index))) {
+			// The completion the delegate paints with is protected; reached through a member pointer
+			// so that the delegate's own override (if any) still runs.
+			struct Completer : QStyledItemDelegate {
+				static auto member() { return &Completer::initStyleOption; }
+			};
+			(delegate->*Completer::member())(&option, index);
+		}
+		const QStyle *style = option.widget ? option.widget->style() : QApplication::style();
+		const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &option, option.widget);
+		const QRect hotRect = sizeColumnRect(textRect, option.fontMetrics).intersected(itemRect);
+
+		if (hotRect.contains(help->pos())) {
+			const QString path = item->data(TrackPathRole).toString();
+			const QString local = localPathOf(path);
+			QString text;
+			if (local.isEmpty()) {
+				text = QUrl(path, QUrl::TolerantMode)
+					       .adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment |
+							 QUrl::RemoveFilename)
+					       .toDisplayString();
+			} else {
+				text = QDir::toNativeSeparators(QFileInfo(local).absolutePath());
+			}
+			for (QChar &c : text) {
+				if (c.isSpace())
+					c = QLatin1Char(' ');
+			}
+
+			int available = trackList->width();
+			if (const QScreen *screen = QGuiApplication::screenAt(help->globalPos()))
+				available = screen->availableGeometry().width();
+			else if (const QScreen *own = trackList->screen())
+				available = own->availableGeometry().width();
+			const QString elided = QFontMetrics(QToolTip::font())
+						       .elidedText(text, Qt::ElideMiddle, std::max(0, available - 48));
+
+			QToolTip::showText(
+				help->globalPos(),
+				QStringLiteral("<p style='white-space:pre'>%1</p>").arg(elided.toHtmlEscaped()),
+				trackList->viewport(), hotRect, -1);
+			return true;
+		}
+	}
+
+	QToolTip::hideText();
+	event->ignore();
+	return true;
+}
+
+bool Tracklane::handleExternalDrag(QEvent *event)
+{
+	auto *drop = static_cast<QDropEvent *>(event);
+	const QList<QUrl> urls = drop->mimeData()->urls();
+
+	bool anyLocal = false;
+	for (const QUrl &url : urls) {
+		if (url.isLocalFile()) {
+			anyLocal = true;
+			break;
+		}
+	}
+
+	obs_source_t *source = resolveBoundSource();
+	const bool bound = source != nullptr;
+	obs_source_release(source);
+	if (!bound || suspended || closing || !anyLocal || !(drop->possibleActions() & Qt::CopyAction)) {
+		drop->ignore();
+		return true;
+	}
+
+	if (event->type() != QEvent::Drop) {
+		drop->setDropAction(Qt::CopyAction);
+		drop->accept();
+		return true;
+	}
+
+	QStringList paths;
+	for (const QUrl &url : urls) {
+		if (!url.isLocalFile())
+			continue;
+		const QString local = url.toLocalFile();
+		if (QFileInfo(local).isFile())
+			paths << local;
+	}
+	if (paths.isEmpty()) {
+		drop->ignore();
+		return true;
+	}
+
+	appendTracks(paths);
+	drop->setDropAction(Qt::CopyAction);
+	drop->accept();
+	return true;
+}

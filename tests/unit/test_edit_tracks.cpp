@@ -1,0 +1,449 @@
+// Editing the track list: removal and its one-level undo, moves, the context menu's selection
+// handling, drops from outside, Escape in the list, and adding files through the dialog.
+
+#include "test_host.hpp"
+#include "test_access.hpp"
+#include "frontend.hpp"
+#include "stand_in_source.hpp"
+#include "source_test_support.hpp"
+#include "module/plugin-module.hpp"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+class EditTracksTest : public QObject {
+	Q_OBJECT
+
+	QTemporaryDir dir;
+	QStringList files; // T1..T5
+	Tracklane *dock = nullptr;
+	obs_source_t *source = nullptr;
+
+	QString makeFile(const QString &name, int size = 1000)
+	{
+		const QString path = dir.filePath(name);
+		QFile f(path);
+		if (!f.open(QIODevice::WriteOnly))
+			qFatal("cannot write %s", qPrintable(path));
+		f.write(QByteArray(size, 'x'));
+		return path;
+	}
+
+	void settle()
+	{
+		testhost::waitForGraphicsTicks(3);
+		QCoreApplication::processEvents();
+	}
+
+	QListWidget *list() { return TA::trackList(*dock); }
+	QString idAt(int i) { return TA::tracks(*dock)[i].id; }
+	QStringList ids() { return sourcetest::trackIds(*dock); }
+	QStringList paths() { return sourcetest::trackPaths(*dock); }
+	QString selectedId()
+	{
+		return list()->currentItem() ? list()->currentItem()->data(TrackIdRole).toString() : QString();
+	}
+
+	// The ids and paths the source carries in its saved state, in order.
+	QStringList savedIds()
+	{
+		QStringList out;
+		for (const QJsonValue &v : sourcetest::stateObject(source).value(QStringLiteral("tracks")).toArray())
+			out << v.toObject().value(QStringLiteral("id")).toString();
+		return out;
+	}
+	QString savedCurrent() { return sourcetest::stateObject(source).value(QStringLiteral("current")).toString(); }
+
+	QStringList listIds()
+	{
+		QStringList out;
+		for (int row = 0; row < list()->count(); ++row)
+			out << list()->item(row)->data(TrackIdRole).toString();
+		return out;
+	}
+
+	void selectRows(const QList<int> &rows)
+	{
+		list()->clearSelection();
+		for (int row : rows)
+			list()->item(row)->setSelected(true);
+	}
+
+	bool rowMarked(int row) { return list()->item(row)->text().startsWith(CurrentTrackMarker); }
+
+	void makeCurrent(int index)
+	{
+		TA::currentTrackId(*dock) = idAt(index);
+		TA::managed(*dock) = true;
+		dock->rebuildTrackList(idAt(index));
+	}
+
+	// Sends an outside drag of the given URLs through enter, move and drop; returns whether the
+	// enter and the drop were accepted.
+	QPair<bool, bool> dropFromOutside(const QList<QUrl> &urls)
+	{
+		QMimeData mime;
+		mime.setUrls(urls);
+		QWidget *viewport = list()->viewport();
+		const QPoint at = viewport->rect().center();
+		QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+		QCoreApplication::sendEvent(viewport, &enter);
+		QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+		QCoreApplication::sendEvent(viewport, &move);
+		QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+		QCoreApplication::sendEvent(viewport, &drop);
+		return {enter.isAccepted() && enter.dropAction() == Qt::CopyAction,
+			drop.isAccepted() && drop.dropAction() == Qt::CopyAction};
+	}
+
+	void pressEscape(QWidget *target)
+	{
+		QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+		QCoreApplication::sendEvent(target, &press);
+	}
+
+private Q_SLOTS:
+	void initTestCase()
+	{
+		for (int i = 1; i <= 5; ++i)
+			files << makeFile(QStringLiteral("T%1.wav").arg(i), 1000 + i);
+	}
+
+	void init()
+	{
+		testfrontend::reset();
+		testhost::clearLog();
+		dock = new Tracklane(dir.filePath(QStringLiteral("settings.json")), nullptr);
+		TA::pollTimer(*dock).stop();
+		dock->onCollectionLoaded();
+		source = standin::create("media", files);
+		dock->bindSource(sourcetest::uuidOf(source));
+		TA::sourceUuid(*dock) = sourcetest::uuidOf(source);
+		QCOMPARE(paths(), files);
+		standin::clearRecords(source);
+	}
+
+	void cleanup()
+	{
+		delete dock;
+		dock = nullptr;
+		obs_source_remove(source);
+		obs_source_release(source);
+		source = nullptr;
+		testhost::waitForGraphicsTicks(1);
+	}
+
+	void removeAndUndoKeepOrderCurrentAndSavedState()
+	{
+		makeCurrent(2);
+		const QStringList all = ids();
+		selectRows({1, 3});
+		dock->removeSelectedTracks();
+
+		QCOMPARE(ids(), (QStringList{all[0], all[2], all[4]}));
+		QCOMPARE(listIds(), ids());
+		QCOMPARE(TA::currentTrackId(*dock), all[2]);
+		QVERIFY(rowMarked(1));
+		QCOMPARE(selectedId(), all[2]); // stands where the first removed track stood
+		QCOMPARE(int(TA::removedTracks(*dock).size()), 2);
+		QVERIFY(!standin::calls(source).contains(QStringLiteral("stop")));
+		QCOMPARE(savedIds(), ids());
+		QVERIFY(TA::undoRemoveAction(*dock)->isEnabled());
+
+		dock->undoLastRemoval();
+		QCOMPARE(ids(), all);
+		QCOMPARE(listIds(), all);
+		QCOMPARE(paths(), files);
+		QCOMPARE(selectedId(), all[1]);
+		QVERIFY(TA::removedTracks(*dock).isEmpty());
+		QVERIFY(!TA::undoRemoveAction(*dock)->isEnabled());
+		QCOMPARE(savedIds(), all);
+		// Sizes come back with the entries rather than being probed anew as unknown.
+		QCOMPARE(TA::tracks(*dock)[3].sizeBytes, qint64(1004));
+
+		// A second undo has nothing left to restore.
+		dock->undoLastRemoval();
+		QCOMPARE(ids(), all);
+	}
+
+	void removingTheCurrentTrackStopsAndEmptiesTheSource()
+	{
+		makeCurrent(2);
+		const QStringList all = ids();
+		selectRows({2});
+		dock->removeSelectedTracks();
+		settle();
+
+		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		QVERIFY(standin::calls(source).contains(QStringLiteral("stop")));
+		QVERIFY(standin::playlistOf(source).isEmpty());
+		QCOMPARE(savedIds(), ids());
+		QVERIFY(savedCurrent().isEmpty());
+		QCOMPARE(selectedId(), all[3]);
+
+		dock->undoLastRemoval();
+		QCOMPARE(ids(), all);
+		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		for (int row = 0; row < list()->count(); ++row)
+			QVERIFY2(!rowMarked(row), qPrintable(list()->item(row)->text()));
+		QVERIFY(standin::playlistOf(source).isEmpty()); // undo leaves the source alone
+		QCOMPARE(savedIds(), all);
+	}
+
+	void removalEdgeCases()
+	{
+		const QStringList all = ids();
+
+		// Two removals: undo restores only the second, and at its old place.
+		selectRows({0});
+		dock->removeSelectedTracks();
+		selectRows({2}); // all[3]
+		dock->removeSelectedTracks();
+		QCOMPARE(ids(), (QStringList{all[1], all[2], all[4]}));
+		dock->undoLastRemoval();
+		QCOMPARE(ids(), (QStringList{all[1], all[2], all[3], all[4]}));
+		QCOMPARE(savedIds(), ids());
+
+		// Hidden selected rows survive a removal made under a filter.
+		selectRows({0, 1, 2, 3});
+		{
+			QLineEdit *search = TA::searchEdit(*dock);
+			const bool blocked = search->blockSignals(true);
+			search->setText(QStringLiteral("T3"));
+			search->blockSignals(blocked);
+			for (int row = 0; row < list()->count(); ++row)
+				list()->item(row)->setHidden(!list()->item(row)
+								      ->data(TrackPathRole)
+								      .toString()
+								      .contains(QStringLiteral("T3")));
+		}
+		dock->removeSelectedTracks();
+		QCOMPARE(ids(), (QStringList{all[1], all[3], all[4]}));
+		TA::searchEdit(*dock)->clear();
+
+		// Removing everything stops the source even with no current track.
+		standin::clearRecords(source);
+		list()->selectAll();
+		dock->removeSelectedTracks();
+		settle();
+		QVERIFY(ids().isEmpty());
+		QCOMPARE(list()->count(), 0);
+		QVERIFY(standin::calls(source).contains(QStringLiteral("stop")));
+		QVERIFY(savedIds().isEmpty());
+
+		// No removal at all while the dock is suspended.
+		dock->undoLastRemoval();
+		QCOMPARE(int(ids().size()), 3);
+		TA::suspended(*dock) = true;
+		list()->selectAll();
+		dock->removeSelectedTracks();
+		QCOMPARE(int(ids().size()), 3);
+		TA::suspended(*dock) = false;
+	}
+
+	void movesFollowTheRulesAndSave()
+	{
+		const QStringList all = ids();
+		list()->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
+		dock->moveCurrentTrack(+1);
+		QCOMPARE(ids(), (QStringList{all[0], all[2], all[1], all[3], all[4]}));
+		QCOMPARE(listIds(), ids());
+		QCOMPARE(selectedId(), all[1]);
+		QCOMPARE(savedIds(), ids());
+
+		TA::moveBottomAction(*dock)->trigger();
+		QCOMPARE(ids().last(), all[1]);
+		TA::moveTopAction(*dock)->trigger();
+		QCOMPARE(ids().first(), all[1]);
+		const QStringList ordered = ids();
+		dock->moveCurrentTrack(-1); // already first
+		QCOMPARE(ids(), ordered);
+
+		// Refused with several rows selected.
+		selectRows({1, 2});
+		list()->setCurrentRow(1, QItemSelectionModel::NoUpdate);
+		dock->updateTransportControls();
+		QVERIFY(!TA::moveDownAction(*dock)->isEnabled());
+		dock->moveCurrentTrack(+1);
+		QCOMPARE(ids(), ordered);
+
+		// Refused while a search text is active.
+		TA::searchEdit(*dock)->setText(QStringLiteral("T"));
+		list()->setCurrentRow(1, QItemSelectionModel::ClearAndSelect);
+		dock->updateTransportControls();
+		QVERIFY(!TA::moveDownAction(*dock)->isEnabled());
+		dock->moveCurrentTrack(+1);
+		QCOMPARE(ids(), ordered);
+		QCOMPARE(savedIds(), ordered);
+	}
+
+	void contextMenuKeepsOrReplacesTheSelection()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		selectRows({1, 2, 3});
+		list()->setCurrentRow(1, QItemSelectionModel::NoUpdate);
+		const QPoint onThird = list()->visualItemRect(list()->item(3)).center();
+		dock->showTrackContextMenu(onThird);
+		QVERIFY(menu->isVisible());
+		menu->hide();
+		QCOMPARE(list()->selectedItems().size(), 3);
+		QCOMPARE(list()->currentRow(), 3);
+		QVERIFY(TA::removeAction(*dock)->isEnabled());
+		QVERIFY(!TA::moveUpAction(*dock)->isEnabled());
+
+		const QPoint onFirst = list()->visualItemRect(list()->item(0)).center();
+		dock->showTrackContextMenu(onFirst);
+		menu->hide();
+		QCOMPARE(list()->selectedItems().size(), 1);
+		QCOMPARE(list()->currentRow(), 0);
+		QVERIFY(TA::moveDownAction(*dock)->isEnabled());
+
+		const QPoint below = list()->visualItemRect(list()->item(4)).bottomLeft() + QPoint(5, 20);
+		QVERIFY(list()->viewport()->rect().contains(below));
+		dock->showTrackContextMenu(below);
+		menu->hide();
+		QVERIFY(list()->selectedItems().isEmpty());
+		QVERIFY(!TA::removeAction(*dock)->isEnabled());
+		dock->hide();
+	}
+
+	void dropsFromOutsideAppendOnlyRegularFiles()
+	{
+		const QString extraA = makeFile(QStringLiteral("dropA.wav"));
+		const QString extraB = makeFile(QStringLiteral("dropB.wav"));
+		QDir(dir.path()).mkpath(QStringLiteral("folder"));
+		const QString folder = dir.filePath(QStringLiteral("folder"));
+		TA::searchEdit(*dock)->setText(QStringLiteral("T1"));
+
+		const auto [entered, dropped] = dropFromOutside(
+			{QUrl::fromLocalFile(extraB), QUrl::fromLocalFile(folder),
+			 QUrl(QStringLiteral("http://example.com/a.mp3")), QUrl::fromLocalFile(extraA)});
+		QVERIFY(entered);
+		QVERIFY(dropped);
+		QCOMPARE(paths(), files + QStringList({extraB, extraA}));
+		QCOMPARE(selectedId(), idAt(6));
+		QVERIFY(TA::searchEdit(*dock)->text().isEmpty());
+		QCOMPARE(savedIds(), ids());
+		QVERIFY(standin::calls(source).isEmpty()); // appending does not touch playback
+
+		// A folder alone is welcome on enter but adds nothing.
+		const auto [folderEntered, folderDropped] = dropFromOutside({QUrl::fromLocalFile(folder)});
+		QVERIFY(folderEntered);
+		QVERIFY(!folderDropped);
+		QCOMPARE(int(ids().size()), 7);
+
+		// Nothing is taken while suspended.
+		TA::suspended(*dock) = true;
+		const auto [suspendedEntered, suspendedDropped] = dropFromOutside({QUrl::fromLocalFile(extraA)});
+		TA::suspended(*dock) = false;
+		QVERIFY(!suspendedEntered);
+		QVERIFY(!suspendedDropped);
+		QCOMPARE(int(ids().size()), 7);
+	}
+
+	void escapeClearsSearchUnlessTheHostBindsIt()
+	{
+		QLineEdit *search = TA::searchEdit(*dock);
+		search->setText(QStringLiteral("T2"));
+		pressEscape(search);
+		QVERIFY(search->text().isEmpty());
+		for (int row = 0; row < list()->count(); ++row)
+			QVERIFY(!list()->item(row)->isHidden());
+
+		// With Shift held the key is not taken.
+		search->setText(QStringLiteral("T2"));
+		QKeyEvent shifted(QEvent::KeyPress, Qt::Key_Escape, Qt::ShiftModifier);
+		QCoreApplication::sendEvent(search, &shifted);
+		QCOMPARE(search->text(), QStringLiteral("T2"));
+
+		const obs_hotkey_id hotkey = obs_hotkey_register_frontend(
+			"tracklane.test.escape", "Escape test", [](void *, obs_hotkey_id, obs_hotkey_t *, bool) {},
+			nullptr);
+		obs_key_combination_t combo = {};
+		combo.key = OBS_KEY_ESCAPE;
+		combo.modifiers = 0;
+		obs_hotkey_load_bindings(hotkey, &combo, 1);
+
+		pressEscape(list());
+		const QString afterBound = search->text();
+		obs_hotkey_unregister(hotkey);
+		QCOMPARE(afterBound, QStringLiteral("T2"));
+
+		pressEscape(list());
+		QVERIFY(search->text().isEmpty());
+	}
+
+	void dialogAddsPickedFilesUnlessTheSourceChanged()
+	{
+		const QString picked = makeFile(QStringLiteral("picked.wav"));
+		dock->resize(400, 600);
+		dock->show();
+
+		// The dialog is modal; a timer finds it and types the file name, bounded by tries.
+		auto acceptWith = [](const QString &path, const std::function<void()> &before) {
+			auto *timer = new QTimer;
+			auto tries = std::make_shared<int>(0);
+			QObject::connect(timer, &QTimer::timeout, timer, [timer, tries, path, before]() {
+				auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+				if (!dialog) {
+					if (++*tries > 100)
+						timer->deleteLater();
+					return;
+				}
+				timer->stop();
+				timer->deleteLater();
+				if (before)
+					before();
+				auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+				if (edit) {
+					edit->setText(QStringLiteral("\"%1\"").arg(path));
+					static_cast<QDialog *>(dialog)->accept();
+				} else {
+					dialog->reject();
+				}
+			});
+			timer->start(50);
+		};
+
+		acceptWith(picked, nullptr);
+		dock->addFilesFromDialog();
+		QCOMPARE(paths().last(), picked);
+		QCOMPARE(int(ids().size()), 6);
+		QCOMPARE(selectedId(), idAt(5));
+		QCOMPARE(savedIds(), ids());
+
+		// Bound to another source while the dialog was open: the pick is dropped.
+		obs_source_t *other = standin::create("other", {});
+		const QString otherUuid = sourcetest::uuidOf(other);
+		acceptWith(picked, [this, otherUuid]() { dock->bindSource(otherUuid); });
+		dock->addFilesFromDialog();
+		QVERIFY(ids().isEmpty());
+		QVERIFY(!sourcetest::stateObject(other).value(QStringLiteral("tracks")).toArray().contains(picked));
+		QCOMPARE(int(sourcetest::stateObject(other).value(QStringLiteral("tracks")).toArray().size()), 0);
+		dock->bindSource(sourcetest::uuidOf(source));
+		QCOMPARE(int(ids().size()), 6);
+		obs_source_remove(other);
+		obs_source_release(other);
+		dock->hide();
+	}
+};
+
+TRACKLANE_TEST_MAIN(EditTracksTest)
+#include "test_edit_tracks.moc"
