@@ -127,6 +127,8 @@ private:
 	bool dockActive() const;
 	bool showSizeTooltip(QEvent *event);
 	bool handleExternalDrag(QEvent *event);
+	void runEndMode(int currentIndex);
+	bool endOfTrackStillAudible() const;
 
 	QString settingsPath;
 	QString sourceUuid;
@@ -184,6 +186,9 @@ private:
 	QAction *moveTopAction = nullptr;
 	QAction *moveBottomAction = nullptr;
 	QAction *restorePlaylistAction = nullptr;
+	// The end mode's hand-over waits while the ended track's buffered audio is still being heard.
+	bool endHandOverDue = false;
+	QElapsedTimer endHandOverTimer;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

@@ -93,10 +93,53 @@ void Tracklane::setEndModeFromCombo()
 	saveSourceState();
 }
 
+// The media source hands its audio to OBS about a second before it is heard, so ENDED comes while
+// the end of the track is still to be heard; loading another item then drops that buffered tail.
+// The hand-over to the next (or the same) track therefore waits until the source's audio in the
+// mix has run out, for at most this long. Stopping keeps the tail and needs no wait.
+static constexpr qint64 EndHandOverWaitMs = 2000;
+
+bool Tracklane::endOfTrackStillAudible() const
+{
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return false;
+	// A source outside the output mix is not heard; one whose mix buffer ran dry has been heard.
+	const bool audible = obs_source_active(source) && !obs_source_audio_pending(source);
+	obs_source_release(source);
+	return audible;
+}
+
+void Tracklane::runEndMode(int currentIndex)
+{
+	if (endMode == 2) {
+		loadTrack(currentTrackId, false);
+	} else if (endMode == 1 && currentIndex + 1 < tracks.size()) {
+		loadTrack(tracks[currentIndex + 1].id, false);
+	} else {
+		stopPlayback();
+	}
+}
+
 void Tracklane::handleEndOfTrack(int state, int currentIndex)
 {
-	if (!managed || currentIndex < 0)
+	if (!managed || currentIndex < 0) {
+		endHandOverDue = false;
 		return;
+	}
+
+	if (endHandOverDue) {
+		// Anything but the ended track (the operator or the source's own controls) cancels it.
+		if (state != OBS_MEDIA_STATE_ENDED) {
+			endHandOverDue = false;
+		} else if (!endOfTrackStillAudible() || endHandOverTimer.elapsed() >= EndHandOverWaitMs) {
+			endHandOverDue = false;
+			runEndMode(currentIndex);
+			return;
+		} else {
+			return;
+		}
+	}
 
 	switch (state) {
 	case OBS_MEDIA_STATE_PLAYING:
@@ -112,13 +155,12 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		if (!playbackArmed)
 			break;
 		playbackArmed = false;
-		if (endMode == 2) {
-			loadTrack(currentTrackId, false);
-		} else if (endMode == 1 && currentIndex + 1 < tracks.size()) {
-			loadTrack(tracks[currentIndex + 1].id, false);
-		} else {
-			stopPlayback();
+		if ((endMode == 1 || endMode == 2) && endOfTrackStillAudible()) {
+			endHandOverDue = true;
+			endHandOverTimer.restart();
+			break;
 		}
+		runEndMode(currentIndex);
 		break;
 	default:
 		break;
@@ -164,7 +206,8 @@ void Tracklane::updateTransportControls()
 	const int state = usable ? int(obs_source_media_get_state(source)) : 0;
 	const bool hasTracks = !tracks.isEmpty();
 
-	playPauseButton->setEnabled(usable && !trackSwitchPending && (!selected.isEmpty() || !currentTrackId.isEmpty()));
+	playPauseButton->setEnabled(usable && !trackSwitchPending &&
+				    (!selected.isEmpty() || !currentTrackId.isEmpty()));
 	stopButton->setEnabled(usable);
 	previousButton->setEnabled(usable && hasTracks);
 	nextButton->setEnabled(usable && hasTracks);

@@ -8,6 +8,8 @@
 
 void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 {
+	// Any load, the operator's own included, supersedes an end-of-track hand-over still waiting.
+	endHandOverDue = false;
 	obs_source_t *source = resolveBoundSource();
 	if (!source)
 		return;
@@ -100,6 +102,7 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 void Tracklane::cancelPendingSwitch()
 {
 	pendingSeekMs = -1;
+	endHandOverDue = false;
 	const bool wasPending = trackSwitchPending;
 	{
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);

@@ -64,6 +64,8 @@ struct TracklaneTestAccess {
 	TRACKLANE_FIELD(moveTopAction)
 	TRACKLANE_FIELD(moveBottomAction)
 	TRACKLANE_FIELD(restorePlaylistAction)
+	TRACKLANE_FIELD(endHandOverDue)
+	TRACKLANE_FIELD(endHandOverTimer)
 };
 
 #undef TRACKLANE_FIELD

@@ -80,7 +80,7 @@ QString buildFile(const QString &name)
 
 static obs_module_t *localeModule = nullptr;
 
-bool start(const char *moduleConfigPath)
+bool start(const char *moduleConfigPath, bool registerStandIn)
 {
 	base_set_log_handler(logHandler, nullptr);
 	if (!obs_startup("en-US", moduleConfigPath, nullptr)) {
@@ -114,7 +114,8 @@ bool start(const char *moduleConfigPath)
 		return false;
 	}
 
-	standin::registerSourceType();
+	if (registerStandIn)
+		standin::registerSourceType();
 
 	// libobs finds a module's locale files through a module handle. A tiny module whose data
 	// folder is the repository's gives the linked-in plug-in code its real locale table.
@@ -125,6 +126,28 @@ bool start(const char *moduleConfigPath)
 	}
 	obs_module_set_pointer(localeModule);
 	obs_module_set_locale("en-US");
+	return true;
+}
+
+bool loadRealVlcModule(QString *why)
+{
+	static const char binary[] = "/usr/lib/x86_64-linux-gnu/obs-plugins/vlc-video.so";
+	static const char data[] = "/usr/share/obs/obs-plugins/vlc-video";
+	if (!QFileInfo::exists(QString::fromUtf8(binary))) {
+		*why = QStringLiteral("%1 is not installed").arg(QString::fromUtf8(binary));
+		return false;
+	}
+	obs_module_t *module = nullptr;
+	const int rc = obs_open_module(&module, binary, data);
+	if (rc != MODULE_SUCCESS) {
+		*why = QStringLiteral("obs_open_module failed with %1").arg(rc);
+		return false;
+	}
+	// The module declines to load when libvlc cannot be found; libobs frees it at shutdown.
+	if (!obs_init_module(module)) {
+		*why = QStringLiteral("the VLC module declined to load (is libvlc installed?)");
+		return false;
+	}
 	return true;
 }
 

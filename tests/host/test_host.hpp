@@ -10,8 +10,13 @@
 
 namespace testhost {
 
-// Starts libobs; returns false (and says why on stderr) when it cannot.
-bool start(const char *moduleConfigPath = nullptr);
+// Starts libobs; returns false (and says why on stderr) when it cannot. Without the stand-in, no
+// "vlc_source" type is registered, so that a process can load the host's real one instead.
+bool start(const char *moduleConfigPath = nullptr, bool registerStandIn = true);
+
+// Opens and initialises the host's own VLC media source module (the real "vlc_source"). Only
+// for a process started without the stand-in. Returns false and says why in *why when it cannot.
+bool loadRealVlcModule(QString *why);
 
 // Releases what the test host holds, shuts libobs down and returns the number of libobs
 // allocations still alive afterwards (0 when every reference was released).
@@ -36,21 +41,27 @@ QString buildFile(const QString &name);
 
 // A main() for a QtTest class that needs libobs: QApplication, libobs start, the test, libobs
 // shutdown, and a failure when libobs reports allocations still alive after shutdown.
-#define TRACKLANE_TEST_MAIN(TestClass)                                       \
-	int main(int argc, char **argv)                                      \
-	{                                                                    \
-		QApplication app(argc, argv);                                \
-		if (!testhost::start())                                      \
-			return 2;                                            \
-		int rc;                                                      \
-		{                                                            \
-			TestClass test;                                      \
-			rc = QTest::qExec(&test, argc, argv);                \
-		}                                                            \
-		const long leaks = testhost::stop();                         \
-		if (leaks != 0) {                                            \
+#define TRACKLANE_TEST_MAIN(TestClass) TRACKLANE_TEST_MAIN_STARTED_BY(TestClass, testhost::start())
+
+// The same main() for a process that drives the host's real "vlc_source" instead of the stand-in.
+#define TRACKLANE_TEST_MAIN_REAL_VLC(TestClass) \
+	TRACKLANE_TEST_MAIN_STARTED_BY(TestClass, testhost::start(nullptr, false))
+
+#define TRACKLANE_TEST_MAIN_STARTED_BY(TestClass, startCall)                        \
+	int main(int argc, char **argv)                                             \
+	{                                                                           \
+		QApplication app(argc, argv);                                       \
+		if (!(startCall))                                                   \
+			return 2;                                                   \
+		int rc;                                                             \
+		{                                                                   \
+			TestClass test;                                             \
+			rc = QTest::qExec(&test, argc, argv);                       \
+		}                                                                   \
+		const long leaks = testhost::stop();                                \
+		if (leaks != 0) {                                                   \
 			fprintf(stderr, "libobs: %ld allocations leaked\n", leaks); \
-			return rc ? rc : 3;                                  \
-		}                                                            \
-		return rc;                                                   \
+			return rc ? rc : 3;                                         \
+		}                                                                   \
+		return rc;                                                          \
 	}

@@ -119,7 +119,8 @@ private Q_SLOTS:
 		obs_data_t *settings = obs_source_get_settings(source);
 		QVERIFY(!obs_data_get_bool(settings, "loop"));
 		QVERIFY(!obs_data_get_bool(settings, "shuffle"));
-		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")), QStringLiteral("always_play"));
+		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")),
+			 QStringLiteral("always_play"));
 		obs_data_release(settings);
 
 		// Only the current row carries the marker.
@@ -193,7 +194,8 @@ private Q_SLOTS:
 		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
 		QVERIFY(!TA::trackSwitchPending(*dock));
 		QVERIFY(!TA::messageLabel(*dock)->isHidden());
-		QCOMPARE(TA::messageLabel(*dock)->text(), QStringLiteral(u"\u26A0 ") + moduleQString("FileMissing").arg(gone));
+		QCOMPARE(TA::messageLabel(*dock)->text(),
+			 QStringLiteral(u"\u26A0 ") + moduleQString("FileMissing").arg(gone));
 		settle();
 		QVERIFY(standin::calls(source).isEmpty());
 		QCOMPARE(standin::playlistOf(source), QStringList{files[0]});
@@ -283,6 +285,50 @@ private Q_SLOTS:
 		QVERIFY(standin::playlistOf(source).isEmpty());
 	}
 
+	// A hand-over that waits for the ended track's audio: it goes ahead once nothing of the source is
+	// heard any more (the stand-in is in no output, so at once), and anything but the ended track
+	// still being there (another state, a command, a stop, a removed track) drops it.
+	void waitingHandOverFollowsTheEndedTrackOnly()
+	{
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+
+		TA::endHandOverDue(*dock) = true;
+		TA::endHandOverTimer(*dock).restart();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(!TA::endHandOverDue(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		settle();
+
+		TA::endHandOverDue(*dock) = true;
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 1);
+		QVERIFY(!TA::endHandOverDue(*dock));
+		QVERIFY(TA::playbackArmed(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+
+		TA::endHandOverDue(*dock) = true;
+		dock->playPrevious();
+		QVERIFY(!TA::endHandOverDue(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		settle();
+
+		TA::endHandOverDue(*dock) = true;
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, -1);
+		QVERIFY(!TA::endHandOverDue(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+
+		TA::endHandOverDue(*dock) = true;
+		dock->stopPlayback();
+		QVERIFY(!TA::endHandOverDue(*dock));
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+	}
+
 	void playingSeenTooEarlyDoesNotArm()
 	{
 		TA::endMode(*dock) = 1;
@@ -322,7 +368,8 @@ private Q_SLOTS:
 		QVERIFY(TA::currentTrackId(*dock).isEmpty());
 		obs_data_t *settings = obs_source_get_settings(source);
 		QCOMPARE(obs_data_get_bool(settings, "loop"), TA::originalLoop(*dock));
-		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")), TA::originalBehavior(*dock));
+		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")),
+			 TA::originalBehavior(*dock));
 		obs_data_release(settings);
 	}
 
@@ -335,7 +382,8 @@ private Q_SLOTS:
 		QListWidget *list = TA::trackList(*dock);
 		list->setCurrentRow(0);
 		dock->updateTransportControls();
-		QCOMPARE(dock->findChild<QToolButton *>(QStringLiteral("playPause"))->accessibleName(), moduleQString("Resume"));
+		QCOMPARE(dock->findChild<QToolButton *>(QStringLiteral("playPause"))->accessibleName(),
+			 moduleQString("Resume"));
 		dock->togglePlayPause();
 		settle();
 		QVERIFY(standin::calls(source).contains(QStringLiteral("resume")));
@@ -400,9 +448,9 @@ private Q_SLOTS:
 
 		// No source: everything off.
 		dock->bindSource(QString());
-		for (const char *name : {"playPause", "stop", "previous", "next", "addFiles", "remove", "undoRemove",
-					 "locateCurrent", "openFolder", "moveUp", "moveDown", "restorePlaylist", "endMode",
-					 "seek"})
+		for (const char *name :
+		     {"playPause", "stop", "previous", "next", "addFiles", "remove", "undoRemove", "locateCurrent",
+		      "openFolder", "moveUp", "moveDown", "restorePlaylist", "endMode", "seek"})
 			QVERIFY2(!enabled(name), name);
 	}
 
@@ -503,7 +551,8 @@ private Q_SLOTS:
 		QCOMPARE(TA::durationMs(*dock), 0);
 		QCOMPARE(TA::seekSlider(*dock)->value(), 0);
 		QCOMPARE(TA::timeLabel(*dock)->text(), QStringLiteral("0:00"));
-		QVERIFY(TA::timeLabel(*dock)->accessibleDescription().endsWith(QStringLiteral(u"0:00 / \u2014:\u2014")));
+		QVERIFY(TA::timeLabel(*dock)->accessibleDescription().endsWith(
+			QStringLiteral(u"0:00 / \u2014:\u2014")));
 
 		standin::setDuration(source, 10000);
 		standin::setTime(source, std::numeric_limits<int64_t>::max());

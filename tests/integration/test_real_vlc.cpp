@@ -1,0 +1,515 @@
+// The dock driving the host's real VLC media source: end modes, pause, resume and seek on real
+// media, and what goes on air. Test tones are generated with ffmpeg; the audio OBS mixes for
+// output channel 0 is captured and each tone's frequency is found in 100 ms blocks, so that the
+// length of every tone as heard can be compared with the length of its file.
+//
+// VLC runs faster than real time here (there is no audio device), and it hands its audio to OBS
+// ahead of the time it is to be heard. The mix is what goes on air: it is made at the pace of
+// OBS's own audio clock, so the tone lengths in it are the ones an audience would hear.
+
+#include "test_host.hpp"
+#include "test_access.hpp"
+#include "frontend.hpp"
+#include "module/plugin-module.hpp"
+#include "playback/SeekSlider.hpp"
+
+#include <obs.h>
+#include <media-io/audio-io.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr int SampleRate = 48000;
+constexpr int BlockFrames = SampleRate / 10; // 100 ms
+
+struct Tone {
+	int frequency;
+	double seconds;
+	QString path;
+};
+
+// One stretch of the mix in which one tone was heard, and how long it sounded in all.
+struct HeardTone {
+	int frequency = 0;
+	double seconds = 0.0;
+};
+
+// Collects channel 0 of OBS's output mix 0 from libobs's audio thread.
+class MixCapture {
+public:
+	~MixCapture() { stop(); }
+
+	void start()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		samples.clear();
+		if (!connected) {
+			obs_add_raw_audio_callback(0, nullptr, &MixCapture::onAudio, this);
+			connected = true;
+		}
+	}
+	void stop()
+	{
+		if (connected) {
+			obs_remove_raw_audio_callback(0, &MixCapture::onAudio, this);
+			connected = false;
+		}
+	}
+	std::vector<float> take()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		return samples;
+	}
+	size_t frames()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		return samples.size();
+	}
+
+private:
+	static void onAudio(void *param, size_t, struct audio_data *data)
+	{
+		auto *self = static_cast<MixCapture *>(param);
+		const float *left = reinterpret_cast<const float *>(data->data[0]);
+		std::lock_guard<std::mutex> lock(self->mutex);
+		if (left)
+			self->samples.insert(self->samples.end(), left, left + data->frames);
+		else
+			self->samples.insert(self->samples.end(), data->frames, 0.0f);
+	}
+
+	std::mutex mutex;
+	std::vector<float> samples;
+	bool connected = false;
+};
+
+// Amplitude of one frequency in a block of samples (Goertzel). A tone that fills the whole block
+// reads as its amplitude; one that fills part of it reads as that part of its amplitude.
+double amplitudeOf(const float *x, int n, int frequency)
+{
+	const double w = 2.0 * M_PI * frequency / SampleRate;
+	const double coeff = 2.0 * std::cos(w);
+	double s1 = 0.0, s2 = 0.0;
+	for (int i = 0; i < n; ++i) {
+		const double s = x[i] + coeff * s1 - s2;
+		s2 = s1;
+		s1 = s;
+	}
+	const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+	return 2.0 * std::sqrt(std::max(power, 0.0)) / n;
+}
+
+// The tones heard in the mix, in order. Blocks in which a tone is present count with the share of
+// the block it fills, so a stretch's length is accurate to well below one block; a stretch of a
+// tone ends at a block without it (silence or another tone).
+QList<HeardTone> heardTones(const std::vector<float> &mix, const QList<Tone> &tones)
+{
+	const int blocks = int(mix.size() / BlockFrames);
+	QList<QList<double>> amplitude; // [tone][block]
+	QList<double> full;
+	for (const Tone &tone : tones) {
+		QList<double> a;
+		for (int b = 0; b < blocks; ++b)
+			a << amplitudeOf(mix.data() + size_t(b) * BlockFrames, BlockFrames, tone.frequency);
+		full << *std::max_element(a.cbegin(), a.cend());
+		amplitude << a;
+	}
+
+	QList<HeardTone> heard;
+	int last = -1;
+	for (int b = 0; b < blocks; ++b) {
+		int present = -1;
+		double share = 0.0;
+		for (int t = 0; t < tones.size(); ++t) {
+			const double s = full[t] > 0.01 ? amplitude[t][b] / full[t] : 0.0;
+			if (s > 0.1 && s > share) {
+				present = t;
+				share = s;
+			}
+		}
+		if (present < 0) {
+			last = -1;
+			continue;
+		}
+		if (present != last)
+			heard << HeardTone{tones[present].frequency, 0.0};
+		heard.last().seconds += std::min(share, 1.0) * 0.1;
+		last = present;
+	}
+	return heard;
+}
+
+QString describe(const QList<HeardTone> &heard)
+{
+	QStringList parts;
+	for (const HeardTone &h : heard)
+		parts << QStringLiteral("%1 Hz %2 s").arg(h.frequency).arg(h.seconds, 0, 'f', 3);
+	return parts.join(QStringLiteral(", "));
+}
+
+// Counts the source's media_started signals (they come from VLC's threads).
+struct StartCounter {
+	std::atomic<int> starts{0};
+	static void onStarted(void *param, calldata_t *) { static_cast<StartCounter *>(param)->starts++; }
+};
+
+QStringList playlistOf(obs_source_t *source)
+{
+	obs_data_t *settings = obs_source_get_settings(source);
+	obs_data_array_t *array = obs_data_get_array(settings, "playlist");
+	QStringList values;
+	for (size_t i = 0; i < obs_data_array_count(array); ++i) {
+		obs_data_t *item = obs_data_array_item(array, i);
+		values << QString::fromUtf8(obs_data_get_string(item, "value"));
+		obs_data_release(item);
+	}
+	obs_data_array_release(array);
+	obs_data_release(settings);
+	return values;
+}
+
+} // namespace
+
+class RealVlcTest : public QObject {
+	Q_OBJECT
+
+	QTemporaryDir dir;
+	QList<Tone> tones;
+	Tracklane *dock = nullptr;
+	obs_source_t *source = nullptr;
+	obs_scene_t *scene = nullptr;
+	StartCounter started;
+	MixCapture capture;
+
+	QString trackId(int i) { return TA::tracks(*dock)[i].id; }
+	int state() { return int(obs_source_media_get_state(source)); }
+
+	// Processes events (the dock's own poll timer runs) until done() holds or the bound passes.
+	template<typename F> bool waitUntil(F done, int boundMs) { return QTest::qWaitFor(done, boundMs); }
+
+	// Waits until the mix has held no test tone for half a second after something was heard,
+	// so that the tail of the last track is in the capture. Bounded.
+	void waitForQuietMix(int boundMs)
+	{
+		QElapsedTimer bound;
+		bound.start();
+		while (bound.elapsed() < boundMs) {
+			QTest::qWait(100);
+			const std::vector<float> mix = capture.take();
+			const size_t window = SampleRate / 2;
+			if (mix.size() < window)
+				continue;
+			bool quiet = true;
+			for (const Tone &tone : tones) {
+				if (amplitudeOf(mix.data() + mix.size() - window, int(window), tone.frequency) > 0.005)
+					quiet = false;
+			}
+			if (quiet && !heardTones(mix, tones).isEmpty())
+				return;
+		}
+	}
+
+	void doubleClickRow(int row)
+	{
+		QListWidget *list = TA::trackList(*dock);
+		QVERIFY(row < list->count());
+		QListWidgetItem *item = list->item(row);
+		list->scrollToItem(item);
+		const QPoint centre = list->visualItemRect(item).center();
+		// The first click of a double click selects the row; the double click starts it.
+		QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, centre);
+		QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, centre);
+	}
+
+	void setEndMode(int mode)
+	{
+		QComboBox *combo = TA::endModeCombo(*dock);
+		combo->setCurrentIndex(mode);
+		QCOMPARE(TA::endMode(*dock), mode);
+	}
+
+private Q_SLOTS:
+	void initTestCase()
+	{
+		QString why;
+		QVERIFY2(testhost::loadRealVlcModule(&why), qPrintable(why));
+
+		const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+		QVERIFY2(!ffmpeg.isEmpty(), "ffmpeg is needed to make the test tones");
+		// Distinct frequencies that fit a whole number of cycles into a 100 ms block, and distinct
+		// lengths, so that neither a swapped nor a cut track can pass for the right one.
+		tones = {{440, 2.0, {}}, {770, 3.0, {}}, {1210, 2.5, {}}};
+		for (Tone &tone : tones) {
+			tone.path = dir.filePath(QStringLiteral("tone-%1.wav").arg(tone.frequency));
+			QProcess process;
+			process.start(ffmpeg,
+				      {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
+				       QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
+				       QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+				       QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
+					       .arg(tone.frequency)
+					       .arg(SampleRate)
+					       .arg(tone.seconds),
+				       QStringLiteral("-ac"), QStringLiteral("2"), tone.path});
+			const bool finished = process.waitForFinished(30000);
+			if (!finished)
+				process.kill();
+			QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+				 process.readAllStandardError().constData());
+			QVERIFY(QFileInfo(tone.path).size() > 100000);
+		}
+	}
+
+	void init()
+	{
+		testfrontend::reset();
+		testhost::clearLog();
+		started.starts = 0;
+
+		// The source starts with no playlist; the dock's saved state holds the three tones, as
+		// after the dock stopped at the end of its list.
+		obs_data_t *settings = obs_data_create();
+		obs_data_array_t *empty = obs_data_array_create();
+		obs_data_set_array(settings, "playlist", empty);
+		obs_data_array_release(empty);
+		obs_data_set_string(settings, "playback_behavior", "always_play");
+		source = obs_source_create("vlc_source", "Tracklane real VLC", settings, nullptr);
+		obs_data_release(settings);
+		QVERIFY(source);
+		QCOMPARE(QString::fromUtf8(obs_source_get_unversioned_id(source)), QStringLiteral("vlc_source"));
+
+		obs_data_t *state = obs_data_create();
+		obs_data_array_t *trackArray = obs_data_array_create();
+		for (int i = 0; i < tones.size(); ++i) {
+			obs_data_t *item = obs_data_create();
+			obs_data_set_string(item, "value", tones[i].path.toUtf8().constData());
+			obs_data_set_string(item, "id", QStringLiteral("tone-%1").arg(i).toUtf8().constData());
+			obs_data_array_push_back(trackArray, item);
+			obs_data_release(item);
+		}
+		obs_data_array_t *observed = obs_data_array_create();
+		obs_data_set_int(state, "version", 1);
+		obs_data_set_array(state, "tracks", trackArray);
+		obs_data_set_array(state, "observed", observed);
+		obs_data_set_bool(state, "managed", true);
+		obs_data_set_string(state, "originalBehavior", "stop_restart");
+		obs_data_array_release(observed);
+		obs_data_array_release(trackArray);
+		obs_data_t *priv = obs_source_get_private_settings(source);
+		obs_data_set_obj(priv, "OBS-Tracklane", state);
+		obs_data_release(priv);
+		obs_data_release(state);
+
+		// Only a source in the scene on output channel 0 reaches the mix.
+		scene = obs_scene_create("Tracklane real VLC scene");
+		obs_scene_add(scene, source);
+		obs_set_output_source(0, obs_scene_get_source(scene));
+
+		signal_handler_connect(obs_source_get_signal_handler(source), "media_started", &StartCounter::onStarted,
+				       &started);
+
+		dock = new Tracklane(dir.filePath(QStringLiteral("settings.json")), nullptr);
+		dock->resize(500, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+		dock->onCollectionLoaded();
+		QComboBox *selector = TA::sourceSelector(*dock);
+		const int index = selector->findData(QString::fromUtf8(obs_source_get_uuid(source)), Qt::UserRole);
+		QVERIFY(index > 0);
+		selector->setCurrentIndex(index);
+		QCOMPARE(int(TA::tracks(*dock).size()), int(tones.size()));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::trackList(*dock)->count(), int(tones.size()));
+		QVERIFY(TA::pollTimer(*dock).isActive());
+	}
+
+	void cleanup()
+	{
+		capture.stop();
+		delete dock;
+		dock = nullptr;
+		signal_handler_disconnect(obs_source_get_signal_handler(source), "media_started",
+					  &StartCounter::onStarted, &started);
+		obs_set_output_source(0, nullptr);
+		obs_source_remove(obs_scene_get_source(scene));
+		obs_scene_release(scene);
+		scene = nullptr;
+		obs_source_remove(source);
+		obs_source_release(source);
+		source = nullptr;
+		testhost::waitForGraphicsTicks(2);
+	}
+
+	// End mode next: every track in list order, each heard for its whole length, then a stop
+	// that leaves the source with nothing to play.
+	void endModeNextWalksTheListAndStopsAfterTheLast()
+	{
+		setEndMode(1);
+		capture.start();
+		QStringList loaded;  // the dock's current track, each time it changes
+		QStringList sourced; // the source's playlist, each time it changes
+		doubleClickRow(0);
+		QCOMPARE(TA::currentTrackId(*dock), trackId(0));
+
+		const bool walked = waitUntil(
+			[&]() {
+				const QString current = TA::currentTrackId(*dock);
+				if (loaded.isEmpty() || loaded.last() != current)
+					loaded << current;
+				const QString list = playlistOf(source).join(QLatin1Char('|'));
+				if (sourced.isEmpty() || sourced.last() != list)
+					sourced << list;
+				return current == trackId(2) && list.isEmpty() && !TA::trackSwitchPending(*dock);
+			},
+			30000);
+		QVERIFY2(walked,
+			 qPrintable(QStringLiteral("loaded %1; source held %2")
+					    .arg(loaded.join(QLatin1Char(' ')), sourced.join(QLatin1String(" ; ")))));
+		waitForQuietMix(5000);
+		capture.stop();
+
+		QCOMPARE(loaded, QStringList({trackId(0), trackId(1), trackId(2)}));
+		// The source held each track alone, in list order, and was emptied after the last.
+		QStringList expectedSourced;
+		for (const Tone &tone : tones)
+			expectedSourced << tone.path;
+		expectedSourced << QString();
+		QCOMPARE(sourced.mid(sourced.indexOf(tones[0].path)), expectedSourced);
+		QVERIFY(TA::managed(*dock));
+		QVERIFY(TA::observedPlaylist(*dock).isEmpty());
+		QCOMPARE(started.starts.load(), int(tones.size()));
+		QVERIFY(state() != OBS_MEDIA_STATE_PLAYING);
+		QCOMPARE(TA::playPauseButton(*dock)->accessibleName(), moduleQString("Play"));
+
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard with end mode next: %s", qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), tones.size());
+		for (int i = 0; i < tones.size(); ++i) {
+			QCOMPARE(heard[i].frequency, tones[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - tones[i].seconds) <= 0.1,
+				 qPrintable(QStringLiteral("%1 Hz sounded %2 s of %3 s")
+						    .arg(tones[i].frequency)
+						    .arg(heard[i].seconds, 0, 'f', 3)
+						    .arg(tones[i].seconds)));
+		}
+	}
+
+	// End mode repeat: the same track starts again each time it ends, and every round is heard
+	// whole. Switching to stop lets the round that plays end and stops there.
+	void endModeRepeatRestartsTheSameTrack()
+	{
+		setEndMode(2);
+		capture.start();
+		doubleClickRow(0);
+
+		bool otherTrack = false;
+		const bool repeated = waitUntil(
+			[&]() {
+				const QStringList list = playlistOf(source);
+				if (TA::currentTrackId(*dock) != trackId(0) ||
+				    (!list.isEmpty() && list != QStringList{tones[0].path}))
+					otherTrack = true;
+				return started.starts.load() >= 3;
+			},
+			30000);
+		QVERIFY2(repeated, qPrintable(QStringLiteral("started %1 times").arg(started.starts.load())));
+		QVERIFY(!otherTrack);
+
+		setEndMode(0);
+		QVERIFY(waitUntil([&]() { return playlistOf(source).isEmpty() && !TA::trackSwitchPending(*dock); },
+				  15000));
+		waitForQuietMix(5000);
+		capture.stop();
+		const int rounds = started.starts.load();
+		QVERIFY(rounds >= 3);
+		QCOMPARE(TA::currentTrackId(*dock), trackId(0));
+
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard with end mode repeat (%d rounds): %s", rounds, qPrintable(describe(heard)));
+		double total = 0.0;
+		for (const HeardTone &h : heard) {
+			QCOMPARE(h.frequency, tones[0].frequency);
+			total += h.seconds;
+		}
+		QVERIFY2(std::abs(total - rounds * tones[0].seconds) <= 0.1 * rounds,
+			 qPrintable(QStringLiteral("%1 rounds of %2 s sounded %3 s in all")
+					    .arg(rounds)
+					    .arg(tones[0].seconds)
+					    .arg(total, 0, 'f', 3)));
+	}
+
+	// Pause, resume and seek reach the real source; end mode stop then empties it at the end.
+	void pauseResumeAndSeekActOnTheSource()
+	{
+		setEndMode(0);
+		doubleClickRow(1);
+		QToolButton *playPause = TA::playPauseButton(*dock);
+		QVERIFY(waitUntil(
+			[&]() { return state() == OBS_MEDIA_STATE_PLAYING && !TA::trackSwitchPending(*dock); }, 10000));
+		QCOMPARE(playlistOf(source), QStringList{tones[1].path});
+
+		// Only a track the poll has seen playing may fire the end mode later; VLC may finish the rest
+		// after the resume before a poll sees it playing again.
+		QVERIFY(waitUntil([&]() { return TA::playbackArmed(*dock); }, 5000));
+		QVERIFY(playPause->isEnabled());
+		QTest::mouseClick(playPause, Qt::LeftButton);
+		QVERIFY(waitUntil([&]() { return state() == OBS_MEDIA_STATE_PAUSED; }, 5000));
+		QTRY_COMPARE_WITH_TIMEOUT(playPause->accessibleName(), moduleQString("Resume"), 5000);
+		// Paused, the position holds over a few polls.
+		const int64_t pausedAt = obs_source_media_get_time(source);
+		QTest::qWait(600);
+		QCOMPARE(state(), int(OBS_MEDIA_STATE_PAUSED));
+		QCOMPARE(obs_source_media_get_time(source), pausedAt);
+
+		// Seek to three quarters through the slider, while paused.
+		QTRY_VERIFY_WITH_TIMEOUT(TA::durationMs(*dock) > 0, 5000);
+		const qint64 duration = TA::durationMs(*dock);
+		QVERIFY(std::abs(duration - qint64(tones[1].seconds * 1000)) <= 100);
+		SeekSlider *slider = TA::seekSlider(*dock);
+		slider->setSliderDown(true);
+		slider->setSliderPosition(750);
+		slider->setSliderDown(false);
+		const qint64 target = duration * 750 / 1000;
+		QCOMPARE(TA::pendingSeekMs(*dock), target);
+		QVERIFY2(waitUntil([&]() { return std::abs(obs_source_media_get_time(source) - target) <= 150; }, 5000),
+			 qPrintable(QStringLiteral("time %1 after a seek to %2")
+					    .arg(obs_source_media_get_time(source))
+					    .arg(target)));
+
+		QTest::mouseClick(playPause, Qt::LeftButton);
+		QVERIFY(waitUntil([&]() { return state() != OBS_MEDIA_STATE_PAUSED; }, 5000));
+		QCOMPARE(TA::currentTrackId(*dock), trackId(1));
+
+		// End mode stop: the track ends and the source is left with nothing to play.
+		QStringList states;
+		const bool stopped = waitUntil(
+			[&]() {
+				const QString s = QString::number(state());
+				if (states.isEmpty() || states.last() != s)
+					states << s;
+				return playlistOf(source).isEmpty();
+			},
+			15000);
+		QVERIFY2(stopped,
+			 qPrintable(QStringLiteral("states after resuming: %1").arg(states.join(QLatin1Char(' ')))));
+		QCOMPARE(TA::currentTrackId(*dock), trackId(1));
+	}
+};
+
+TRACKLANE_TEST_MAIN_REAL_VLC(RealVlcTest)
+#include "test_real_vlc.moc"
