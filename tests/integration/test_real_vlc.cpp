@@ -8,6 +8,7 @@
 // OBS's own audio clock, so the tone lengths in it are the ones an audience would hear.
 
 #include "test_host.hpp"
+#include "stand_in_source.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
 #include "module/plugin-module.hpp"
@@ -168,20 +169,8 @@ struct StartCounter {
 	static void onStarted(void *param, calldata_t *) { static_cast<StartCounter *>(param)->starts++; }
 };
 
-QStringList playlistOf(obs_source_t *source)
-{
-	obs_data_t *settings = obs_source_get_settings(source);
-	obs_data_array_t *array = obs_data_get_array(settings, "playlist");
-	QStringList values;
-	for (size_t i = 0; i < obs_data_array_count(array); ++i) {
-		obs_data_t *item = obs_data_array_item(array, i);
-		values << QString::fromUtf8(obs_data_get_string(item, "value"));
-		obs_data_release(item);
-	}
-	obs_data_array_release(array);
-	obs_data_release(settings);
-	return values;
-}
+// Reads any source's playlist, the real VLC source's too.
+using standin::playlistOf;
 
 } // namespace
 
