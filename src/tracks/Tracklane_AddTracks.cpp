@@ -25,10 +25,7 @@ void Tracklane::addFilesFromDialog()
 
 void Tracklane::appendTracks(const QStringList &paths)
 {
-	obs_source_t *source = resolveBoundSource();
-	const bool usable = source && !suspended && !closing && !paths.isEmpty();
-	obs_source_release(source);
-	if (!usable)
+	if (paths.isEmpty() || !dockActive())
 		return;
 
 	for (const QString &path : paths)

@@ -156,10 +156,7 @@ bool Tracklane::handleExternalDrag(QEvent *event)
 		}
 	}
 
-	obs_source_t *source = resolveBoundSource();
-	const bool bound = source != nullptr;
-	obs_source_release(source);
-	if (!bound || suspended || closing || !anyLocal || !(drop->possibleActions() & Qt::CopyAction)) {
+	if (!anyLocal || !(drop->possibleActions() & Qt::CopyAction) || !dockActive()) {
 		drop->ignore();
 		return true;
 	}
