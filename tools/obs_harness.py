@@ -689,9 +689,10 @@ def xdotool(display, *args, timeout=10):
 	return result
 
 
-def visible_windows(display, name):
-	"""Ids of the mapped windows whose title is exactly name."""
-	result = xdotool(display, "search", "--onlyvisible", "--name", "^" + re.escape(name) + "$")
+def visible_windows(display, name, only_visible=True):
+	"""Ids of the mapped windows (or of all windows) whose title is exactly name."""
+	result = xdotool(display, "search", *(["--onlyvisible"] if only_visible else []), "--name",
+			 "^" + re.escape(name) + "$")
 	return [int(w) for w in result.stdout.split()]
 
 
@@ -715,3 +716,55 @@ def wait_for_window(display, name, timeout):
 		return wait_until(lambda: visible_windows(display, name), timeout, f"a window titled {name!r}", interval=0.25)
 	except HarnessError:
 		return []
+
+
+class Operator:
+	"""Mouse and keyboard input on the dock's floating window, the way an operator gives it.
+
+	There is no window manager: the X server's focus follows the pointer, so keys go to the
+	window under it, and the pointer is moved onto the dock before every key.
+	"""
+
+	# Where the track list's rows sit inside the dock window with OBS 30.2's default theme on
+	# this host: the title bar and the header row come first, then rows of equal height.
+	FIRST_ROW_CENTER = 78
+	ROW_HEIGHT = 28
+	ROW_X = 150
+
+	def __init__(self, display, window):
+		self.display = display
+		self.window = window
+		self.x, self.y, self.width, self.height = window_geometry(display, window)
+
+	def _run(self, *args):
+		result = xdotool(self.display, *args)
+		if result.returncode != 0:
+			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+
+	def row_point(self, row):
+		return self.x + self.ROW_X, self.y + self.FIRST_ROW_CENTER + row * self.ROW_HEIGHT
+
+	def click_row(self, row, button=1, repeat=1):
+		x, y = self.row_point(row)
+		self._run("mousemove", str(x), str(y))
+		self._run("click", "--repeat", str(repeat), "--delay", "80", str(button))
+
+	def double_click_row(self, row):
+		self.click_row(row, repeat=2)
+
+	def keys(self, *names):
+		"""Presses the keys one after another while the pointer stays on the dock."""
+		x, y = self.row_point(0)
+		self._run("mousemove", str(x), str(y))
+		self._run("key", "--delay", "80", *names)
+
+	def choose_from_list_menu(self, row, *keys):
+		"""Opens the list's context menu with a right click on a row and works it with keys."""
+		before = set(self._visible())
+		self.click_row(row, button=3)
+		# Keys sent before the menu is mapped would reach the list instead.
+		wait_until(lambda: set(self._visible()) - before, 10, "the list's context menu to open", interval=0.1)
+		self._run("key", "--delay", "150", *keys)
+
+	def _visible(self):
+		return xdotool(self.display, "search", "--onlyvisible", "--class", ".").stdout.split()

@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import sys
+import time
 import unittest
 import uuid
 
@@ -41,6 +42,9 @@ class ObsRun:
 		self.module_problems = []
 		self.saved = None
 		self.saved_while_running = None
+		self.refusal = None
+		self.windows_at_ready = None
+		self.seen = {}
 
 	def saved_source(self, name):
 		for s in self.saved["sources"]:
@@ -49,17 +53,25 @@ class ObsRun:
 		raise AssertionError(f"the saved collection has no source {name!r}")
 
 
-def run_obs(home, setup, during=None):
+def run_obs(home, setup, during=None, module_loads=True):
 	"""Starts OBS on a prepared home, waits until it has finished loading, lets during(ws, x, run)
 	act, then stops it and collects the results."""
 	run = ObsRun(home, setup["collection"])
 	with h.Xvfb() as x, h.Obs(home, x.display, collection=setup["collection"]) as obs:
 		try:
-			run.load_match = obs.wait_for_module(timeout=60)
+			if module_loads:
+				run.load_match = obs.wait_for_module(timeout=60)
+			else:
+				run.refusal = obs.wait_for_log(h.REFUSAL_LINE, 60, fail_pattern=h.LOAD_LINE)
 			with h.ObsWebSocket() as ws:
 				ws.connect(obs, timeout=60)
 				ws.wait_ready(obs, timeout=60)
-				run.dock_windows = h.wait_for_window(x.display, h.MODULE, timeout=15)
+				# Every window titled like the dock, shown or not, once OBS has finished loading.
+				run.windows_at_ready = h.visible_windows(x.display, h.MODULE, only_visible=False)
+				if module_loads:
+					run.dock_windows = h.wait_for_window(x.display, h.MODULE, timeout=15)
+				else:
+					run.dock_windows = h.visible_windows(x.display, h.MODULE)
 				if run.dock_windows:
 					run.dock_geometry = h.window_geometry(x.display, run.dock_windows[0])
 				run.program_scene = ws.program_scene()
@@ -73,6 +85,87 @@ def run_obs(home, setup, during=None):
 			run.module_problems = obs.module_lines()
 	run.saved = h.read_collection(home, setup["collection"])
 	return run
+
+
+def saved_state_on_disk(home, collection, source_uuid):
+	"""The dock state of a source in the collection file as it is on disk now, or None."""
+	try:
+		data = h.read_collection(home, collection)
+	except (OSError, ValueError):
+		return None  # not written yet, or caught between OBS's write and rename
+	for s in data["sources"]:
+		if s["uuid"] == source_uuid:
+			return s.get("private_settings", {}).get(STATE_KEY)
+	return None
+
+
+def wait_for_saved_state(home, setup, predicate, timeout, what):
+	"""Waits until the collection file holds a dock state for the setup's source that satisfies
+	predicate; returns it, or None when it did not come within timeout seconds."""
+
+	def look():
+		state = saved_state_on_disk(home, setup["collection"], setup["source_uuid"])
+		return state if state is not None and predicate(state) else None
+
+	try:
+		return h.wait_until(look, timeout, what, interval=0.1)
+	except h.HarnessError:
+		return None
+
+
+def settle(read, expected, timeout):
+	"""Reads until the value equals expected or timeout seconds passed; returns the last value read,
+	so that a test can compare it and show what it saw instead."""
+	deadline = time.monotonic() + timeout
+	while True:
+		value = read()
+		if value == expected or time.monotonic() >= deadline:
+			return value
+		time.sleep(0.1)
+
+
+PLAYING = "OBS_MEDIA_STATE_PLAYING"
+OVER = ("OBS_MEDIA_STATE_ENDED", "OBS_MEDIA_STATE_STOPPED")
+
+
+def media_state(ws, name):
+	return ws.request("GetMediaInputStatus", {"inputName": name})["mediaState"]
+
+
+def watch_track_start(ws, name, timeout=20):
+	"""Watches the source until it plays; returns the media states seen, in order, and the source's
+	settings read right after it was first seen playing (None if it never played)."""
+	states = []
+	deadline = time.monotonic() + timeout
+	while time.monotonic() < deadline:
+		state = media_state(ws, name)
+		if not states or states[-1] != state:
+			states.append(state)
+		if state == PLAYING:
+			return states, ws.input_settings(name)
+		# VLC runs these short tracks faster than real time here: poll often to see them play.
+		time.sleep(0.03)
+	return states, None
+
+
+def wait_until_over(ws, name, timeout=30):
+	"""Waits until the source's track is over (ended, or stopped by the dock); returns the last state
+	seen either way."""
+	seen = []
+
+	def over():
+		seen.append(media_state(ws, name))
+		return seen[-1] in OVER
+
+	try:
+		h.wait_until(over, timeout, "the track to be over")
+	except h.HarnessError:
+		pass
+	return seen[-1]
+
+
+def playlist_values(settings):
+	return [e["value"] for e in settings.get("playlist", [])]
 
 
 def fresh_setup(name, **kwargs):
@@ -105,6 +198,9 @@ class Load(unittest.TestCase):
 		self.assertGreater(width, 100)
 		self.assertGreater(height, 100)
 		self.assertIn("OBS-Tracklane.so", self.result.log.split("Loaded Modules:")[1].split("----")[0])
+		# The counterpart of the refused module's check: the dock's window exists by the time OBS
+		# has finished loading.
+		self.assertNotEqual(self.result.windows_at_ready, [])
 
 	def test_no_warning_or_error_from_the_module(self):
 		# The levels come from OBS's console; the load line must be seen there at info level,
@@ -135,20 +231,8 @@ class Binding(unittest.TestCase):
 	def wait_for_save_on_disk(cls, ws, x, run):
 		# The dock asks OBS to save the collection after binding; look for the state on disk
 		# while OBS still runs, before the save that OBS makes at exit hides a missing request.
-		def saved():
-			try:
-				collection = h.read_collection(cls.home, cls.setup["collection"])
-			except (OSError, ValueError):
-				return None
-			for s in collection["sources"]:
-				if s["uuid"] == cls.setup["source_uuid"] and STATE_KEY in s.get("private_settings", {}):
-					return True
-			return None
-
-		try:
-			run.saved_while_running = h.wait_until(saved, 15, "the dock state in the saved collection")
-		except h.HarnessError:
-			run.saved_while_running = False
+		found = wait_for_saved_state(cls.home, cls.setup, lambda state: True, 15, "the dock state on disk")
+		run.saved_while_running = found is not None
 
 	def state(self, run):
 		source = run.saved_source(self.setup["source_name"])
@@ -199,17 +283,279 @@ class Binding(unittest.TestCase):
 		self.assertEqual((self.first.exit_code, self.second.exit_code), (0, 0))
 
 
+def track_paths(media):
+	"""The dock's track list after importing the prepared playlist: the folder expanded in place."""
+	return media["files"] + media["folder_files"]
+
+
+def operator(x, run):
+	if not run.dock_windows:
+		raise h.HarnessError("the dock's window is not visible; nothing to operate")
+	return h.Operator(x.display, run.dock_windows[0])
+
+
+class Play(unittest.TestCase):
+	"""An operator starts a track with Return in the track list: the source plays that track alone,
+	and OBS brings up the scene that shows it (the preview scene in studio mode)."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("play")
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		op = operator(x, run)
+		seen = run.seen
+		seen["program_before"] = ws.program_scene()
+		op.click_row(0)  # gives the list the focus and selects the first track
+		op.keys("Return")
+		seen["states"], seen["settings"] = watch_track_start(ws, name)
+		seen["program_after"] = settle(ws.program_scene, "Stage", 10)
+		seen["over"] = wait_until_over(ws, name)
+
+		ws.set_program_scene("Backstage")
+		ws.set_studio_mode(True)
+		seen["studio_preview_before"] = ws.request("GetCurrentPreviewScene")["currentPreviewSceneName"]
+		op.keys("Return")
+		seen["studio_states"], seen["studio_settings"] = watch_track_start(ws, name)
+		seen["studio_preview"] = settle(lambda: ws.request("GetCurrentPreviewScene")["currentPreviewSceneName"],
+						"Stage", 10)
+		seen["studio_program"] = ws.program_scene()
+		seen["saved"] = wait_for_saved_state(cls.home, cls.setup, lambda st: st["managed"] is True, 15,
+						     "the dock state after the start")
+
+	def test_source_holds_the_one_track_with_loop_and_shuffle_off(self):
+		settings = self.result.seen["settings"]
+		self.assertIsNotNone(settings, f"the source never played; states seen: {self.result.seen['states']}")
+		self.assertEqual(playlist_values(settings), [self.media["files"][0]])
+		self.assertIs(settings["loop"], False)
+		self.assertIs(settings["shuffle"], False)
+		self.assertEqual(settings["playback_behavior"], "always_play")
+
+	def test_source_reaches_playing_and_ends(self):
+		self.assertIn(PLAYING, self.result.seen["states"])
+		self.assertIn(self.result.seen["over"], OVER)
+
+	def test_program_scene_switches_to_the_scene_showing_the_source(self):
+		self.assertEqual(self.result.seen["program_before"], "Backstage")
+		self.assertEqual(self.result.seen["program_after"], "Stage")
+
+	def test_studio_mode_switches_the_preview_and_leaves_the_program_alone(self):
+		seen = self.result.seen
+		self.assertEqual(seen["studio_preview_before"], "Backstage")
+		self.assertIsNotNone(seen["studio_settings"], f"no second start; states: {seen['studio_states']}")
+		self.assertEqual(playlist_values(seen["studio_settings"]), [self.media["files"][0]])
+		self.assertEqual(seen["studio_preview"], "Stage")
+		self.assertEqual(seen["studio_program"], "Backstage")
+
+	def test_saved_state_marks_the_started_track_current(self):
+		state = self.result.seen["saved"]
+		self.assertIsNotNone(state, "the collection on disk never showed the dock managing the source")
+		first = state["tracks"][0]
+		self.assertEqual(first["value"], self.media["files"][0])
+		self.assertEqual(state["current"], first["id"])
+		self.assertIs(state["originalLoop"], True)
+		self.assertEqual(state["originalBehavior"], "stop_restart")
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+
+
+class OutsideEdit(unittest.TestCase):
+	"""Someone else changes the source's playlist (here over obs-websocket, as the properties window
+	would): the dock imports it as a fresh track list, with the source's options of that moment."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("outside-edit")
+		cls.new_playlist = [cls.media["files"][1], cls.media["folder"]]
+		cls.result = run_obs(cls.home, cls.setup, during=cls.edit)
+
+	@classmethod
+	def edit(cls, ws, x, run):
+		seen = run.seen
+		seen["before"] = wait_for_saved_state(cls.home, cls.setup, lambda st: True, 15, "the first import")
+		entries = [{"value": p, "hidden": False, "selected": False} for p in cls.new_playlist]
+		ws.set_input_settings(cls.setup["source_name"], {"playlist": entries, "loop": False})
+		seen["after"] = wait_for_saved_state(
+			cls.home, cls.setup, lambda st: playlist_values({"playlist": st["observed"]}) == cls.new_playlist, 15,
+			"the re-imported playlist on disk")
+		seen["settings"] = ws.input_settings(cls.setup["source_name"])
+
+	def test_dock_reimports_the_new_playlist_with_the_folder_expanded(self):
+		after = self.result.seen["after"]
+		self.assertIsNotNone(after, "the saved state never followed the outside edit")
+		self.assertEqual([t["value"] for t in after["tracks"]], [self.media["files"][1]] + self.media["folder_files"])
+		self.assertIs(after["managed"], False)
+		self.assertEqual(after["current"], "")
+
+	def test_reimport_gives_new_ids_and_captures_the_options_anew(self):
+		before, after = self.result.seen["before"], self.result.seen["after"]
+		self.assertIsNotNone(before)
+		self.assertIsNotNone(after)
+		self.assertIs(before["originalLoop"], True)
+		self.assertIs(after["originalLoop"], False)
+		old_ids = {t["id"] for t in before["tracks"]}
+		new_ids = [t["id"] for t in after["tracks"]]
+		self.assertEqual(len(set(new_ids)), len(new_ids))
+		self.assertFalse(old_ids & set(new_ids), "a re-import must not keep the old track ids")
+
+	def test_dock_leaves_the_edited_source_alone(self):
+		settings = self.result.seen["settings"]
+		self.assertEqual(playlist_values(settings), self.new_playlist)
+		self.assertIs(settings["loop"], False)
+		self.assertEqual(settings["playback_behavior"], "stop_restart")
+		self.assertEqual(self.result.module_problems, [])
+
+
+class Restore(unittest.TestCase):
+	"""After the dock has taken the source over, the list menu's restore entry hands the whole list
+	back with the source's own options."""
+
+	# The restore entry is the last but one of the list menu: Up from the closed-over menu reaches
+	# the last entry (About), Up again the restore entry.
+	MENU_KEYS = ("Up", "Up", "Return")
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("restore")
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+		op = operator(x, run)
+		op.click_row(1)
+		op.keys("Return")
+		seen["taken"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.media["files"][1]], 10)
+		seen["over"] = wait_until_over(ws, name)
+		op.choose_from_list_menu(2, *cls.MENU_KEYS)
+		whole = track_paths(cls.media)
+		seen["restored"] = settle(lambda: playlist_values(ws.input_settings(name)), whole, 10)
+		seen["settings"] = ws.input_settings(name)
+		seen["saved"] = wait_for_saved_state(cls.home, cls.setup, lambda st: st["managed"] is False and
+						     playlist_values({"playlist": st["observed"]}) == whole, 15,
+						     "the restored state on disk")
+
+	def test_source_gets_the_whole_list_with_its_own_options(self):
+		self.assertEqual(self.result.seen["taken"], [self.media["files"][1]], "the dock never took the source over")
+		self.assertEqual(self.result.seen["restored"], track_paths(self.media))
+		settings = self.result.seen["settings"]
+		self.assertIs(settings["loop"], True)
+		self.assertIs(settings["shuffle"], False)
+		self.assertEqual(settings["playback_behavior"], "stop_restart")
+
+	def test_saved_state_no_longer_manages_the_source(self):
+		state = self.result.seen["saved"]
+		self.assertIsNotNone(state, "the restored state never reached the collection on disk")
+		self.assertEqual(state["current"], "")
+		self.assertEqual([t["value"] for t in state["tracks"]], track_paths(self.media))
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+
+
+class CollectionSwitch(unittest.TestCase):
+	"""Switching to another scene collection and back: the dock lets the other collection's source
+	alone, binds its own source again, and writes nothing once OBS is exiting."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("collection-switch")
+		cls.other = h.add_collection(cls.home, "Other", [cls.media["files"][0]])
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+		cls.other_saved = h.read_collection(cls.home, "Other")
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+		seen["bound"] = wait_for_saved_state(cls.home, cls.setup, lambda st: True, 15, "the first import")
+		ws.set_collection("Other")
+		seen["other_settings"] = ws.input_settings(cls.other["source_name"])
+		ws.set_collection(cls.setup["collection"])
+		seen["back_settings"] = ws.input_settings(name)
+		# A double click on the second row starts that track, which only a bound dock can do.
+		operator(x, run).double_click_row(1)
+		seen["started"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.media["files"][1]], 10)
+		seen["over"] = wait_until_over(ws, name)
+		# The dock empties the source's playlist when it stops it at the end of the track; the
+		# state it saves for that is the last one it has reason to write.
+		seen["last"] = wait_for_saved_state(cls.home, cls.setup, lambda st: st["managed"] is True and
+						    st["observed"] == [], 15, "the stopped state on disk")
+
+	def test_dock_binds_its_source_again_after_switching_back(self):
+		seen = self.result.seen
+		self.assertIsNotNone(seen["bound"])
+		self.assertEqual(playlist_values(seen["back_settings"]), self.setup["playlist"])
+		self.assertEqual(seen["started"], [self.media["files"][1]])
+
+	def test_other_collections_source_is_left_alone(self):
+		self.assertEqual(playlist_values(self.result.seen["other_settings"]), self.other["playlist"])
+		jingles = [s for s in self.other_saved["sources"] if s["uuid"] == self.other["source_uuid"]]
+		self.assertEqual(len(jingles), 1)
+		self.assertNotIn(STATE_KEY, jingles[0].get("private_settings", {}))
+		self.assertEqual(playlist_values(jingles[0]["settings"]), self.other["playlist"])
+
+	def test_nothing_written_after_the_exit_event(self):
+		last = self.result.seen["last"]
+		self.assertIsNotNone(last, "the dock's state after the stop never reached the collection on disk")
+		self.assertEqual(last["current"], last["tracks"][1]["id"])
+		source = self.result.saved_source(self.setup["source_name"])
+		self.assertEqual(source["private_settings"][STATE_KEY], last)
+		self.assertEqual(playlist_values(source["settings"]), [])
+		self.assertEqual(self.result.exit_code, 0)
+		self.assertEqual(self.result.module_problems, [])
+
+
+class ReleaseTarget(unittest.TestCase):
+	"""A module built for the release target (OBS 32.0.4, Qt 6.8.3) declines to load into this OBS,
+	says why in one line, registers no dock, and OBS goes on running."""
+
+	REFUSAL = "[OBS-Tracklane] This build requires OBS 32.0.4."
+
+	@classmethod
+	def setUpClass(cls):
+		media = h.generate_media(os.path.join(ARGS.work, "media"))
+		cls.home = os.path.join(ARGS.work, "release-target")
+		cls.setup = h.prepare_home(cls.home, ARGS.release_module, ARGS.data, media)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.ask, module_loads=False)
+
+	@classmethod
+	def ask(cls, ws, x, run):
+		run.seen["version"] = ws.request("GetVersion")
+
+	def test_log_has_exactly_the_refusal(self):
+		lines = re.findall(r"\[OBS-Tracklane\][^\n]*", self.result.log)
+		self.assertEqual(lines, [self.REFUSAL])
+		self.assertIn("error: " + self.REFUSAL, self.result.console.splitlines())
+
+	def test_no_dock_registered(self):
+		self.assertEqual(self.result.dock_windows, [])
+		self.assertEqual(self.result.windows_at_ready, [])
+		self.assertNotIn("OBS-Tracklane.so", self.result.log.split("Loaded Modules:")[1].split("----")[0])
+
+	def test_obs_runs_on(self):
+		self.assertTrue(self.result.seen["version"]["obsVersion"].startswith("30.2."))
+		self.assertEqual(self.result.program_scene, "Backstage")
+		self.assertEqual(self.result.exit_code, 0)
+
+
 def main():
 	global ARGS
 	parser = argparse.ArgumentParser()
 	parser.add_argument("--module", required=True)
 	parser.add_argument("--data", required=True)
 	parser.add_argument("--work", required=True)
+	parser.add_argument("--release-module", help="the module built for the release target")
 	parser.add_argument("scenarios", nargs="+")
 	ARGS = parser.parse_args()
 	ARGS.module = os.path.abspath(ARGS.module)
 	ARGS.data = os.path.abspath(ARGS.data)
 	ARGS.work = os.path.abspath(ARGS.work)
+	if ARGS.release_module:
+		ARGS.release_module = os.path.abspath(ARGS.release_module)
 	os.makedirs(ARGS.work, exist_ok=True)
 	unittest.main(argv=[sys.argv[0], "-v"] + ARGS.scenarios)
 
