@@ -689,10 +689,11 @@ def xdotool(display, *args, timeout=10):
 	return result
 
 
-def visible_windows(display, name, only_visible=True):
-	"""Ids of the mapped windows (or of all windows) whose title is exactly name."""
-	result = xdotool(display, "search", *(["--onlyvisible"] if only_visible else []), "--name",
-			 "^" + re.escape(name) + "$")
+def visible_windows(display, name, only_visible=True, exact=True):
+	"""Ids of the mapped windows (or of all windows) whose title is exactly name (or, not exact,
+	matches the regular expression name)."""
+	pattern = "^" + re.escape(name) + "$" if exact else name
+	result = xdotool(display, "search", *(["--onlyvisible"] if only_visible else []), "--name", pattern)
 	return [int(w) for w in result.stdout.split()]
 
 
@@ -708,6 +709,23 @@ def screenshot(display, path):
 		       timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 	os.replace(tmp, path)
 	return path
+
+
+def small_picture(shot, out, boxes, width=1200):
+	"""Cuts a screenshot down to the box around the given window geometries and scales it to a
+	width and a small palette, so that it stays small enough to keep in the repository."""
+	if not boxes:
+		raise HarnessError("no window to cut the picture to")
+	left = min(b[0] for b in boxes)
+	top = min(b[1] for b in boxes)
+	right = max(b[0] + b[2] for b in boxes)
+	bottom = max(b[1] + b[3] for b in boxes)
+	os.makedirs(os.path.dirname(out) or ".", exist_ok=True)
+	tmp = out + ".part.png"
+	subprocess.run(["convert", shot, "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage", "-resize",
+			f"{width}x", "-colors", "128", "-strip", "PNG8:" + tmp], check=True, timeout=60)
+	os.replace(tmp, out)
+	return out
 
 
 def wait_for_window(display, name, timeout):
