@@ -23,7 +23,9 @@ void Tracklane::loadDockSettings()
 
 void Tracklane::saveDockSettings()
 {
-	if (settingsPath.isEmpty())
+	// After the host's exit the dock writes nothing: OBS is tearing down and the file already
+	// holds the operator's last choice.
+	if (settingsPath.isEmpty() || closing)
 		return;
 
 	if (!QDir().mkpath(QFileInfo(settingsPath).absolutePath())) {

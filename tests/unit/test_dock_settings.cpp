@@ -219,6 +219,26 @@ private Q_SLOTS:
 		QCOMPARE(boundUuid(*dock), uuidOf(second));
 		QCOMPARE(TA::sourceSelector(*dock)->currentText(), QStringLiteral("Second"));
 	}
+
+	// Found by the soak test: the time display, clicked after the host's exit event, wrote the
+	// file while OBS was shutting down.
+	void nothingIsWrittenAfterExit()
+	{
+		QTemporaryDir dir;
+		const QString path = dir.filePath(QStringLiteral("config/settings.json"));
+		writeFile(path, QByteArrayLiteral("{\"sourceUuid\":\"kept\",\"remainingTime\":false}"));
+		auto dock = makeDock(path);
+		dock->stopPolling();
+
+		dock->toggleTimeDisplay();
+		dock->saveDockSettings();
+		QCOMPARE(readFile(path), QByteArrayLiteral("{\"sourceUuid\":\"kept\",\"remainingTime\":false}"));
+
+		// Before exit the same click is saved at once.
+		auto live = makeDock(path);
+		live->toggleTimeDisplay();
+		QCOMPARE(readFile(path), QByteArrayLiteral("{\"sourceUuid\":\"kept\",\"remainingTime\":true}"));
+	}
 };
 
 TRACKLANE_TEST_MAIN(DockSettingsTest)
