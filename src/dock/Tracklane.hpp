@@ -189,6 +189,8 @@ private:
 	// The end mode's hand-over waits while the ended track's buffered audio is still being heard.
 	bool endHandOverDue = false;
 	QElapsedTimer endHandOverTimer;
+	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
+	mutable qsizetype currentTrackIndexHint = -1;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

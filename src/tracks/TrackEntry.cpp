@@ -15,8 +15,17 @@ QString newTrackId()
 	return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+// A path without a colon has no URL scheme, so parsing it as a URL would only hand it back; lists
+// of thousands of plain paths skip that cost.
+static bool mayHaveScheme(const QString &path)
+{
+	return path.contains(QLatin1Char(':'));
+}
+
 QString localPathOf(const QString &path)
 {
+	if (!mayHaveScheme(path))
+		return path;
 	const QUrl url(path, QUrl::TolerantMode);
 	if (url.isLocalFile())
 		return url.toLocalFile();
@@ -28,9 +37,13 @@ QString localPathOf(const QString &path)
 
 QString trackDisplayText(const QString &path, bool current)
 {
-	const QUrl url(path, QUrl::TolerantMode);
 	// Remote URLs go through QFileInfo as they are, which yields their last path segment.
-	const QString p = url.isLocalFile() ? url.toLocalFile() : path;
+	QString p = path;
+	if (mayHaveScheme(path)) {
+		const QUrl url(path, QUrl::TolerantMode);
+		if (url.isLocalFile())
+			p = url.toLocalFile();
+	}
 	QString name = QFileInfo(p).fileName();
 	if (name.isEmpty())
 		name = path;

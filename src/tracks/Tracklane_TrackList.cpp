@@ -6,6 +6,8 @@
 #include <QItemSelectionModel>
 #include <QListWidget>
 
+#include <algorithm>
+
 namespace {
 
 // Undoes the refill's changes to the list on every way out of the rebuild.
@@ -59,10 +61,16 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 
 	// Known sizes stand in for a probe of any other entry with the same path, so a path listed
 	// many times costs one look at the disk.
+	// Only a list with entries still to probe needs the cache.
 	QHash<QString, qint64> sizeCache;
-	for (const TrackEntry &entry : std::as_const(tracks)) {
-		if (entry.sizeBytes != SizeNotProbed)
-			sizeCache.insert(entry.path, entry.sizeBytes);
+	const bool probing = std::any_of(tracks.cbegin(), tracks.cend(),
+					 [](const TrackEntry &entry) { return entry.sizeBytes == SizeNotProbed; });
+	if (probing) {
+		sizeCache.reserve(tracks.size());
+		for (const TrackEntry &entry : std::as_const(tracks)) {
+			if (entry.sizeBytes != SizeNotProbed)
+				sizeCache.insert(entry.path, entry.sizeBytes);
+		}
 	}
 
 	for (TrackEntry &entry : tracks) {
@@ -123,9 +131,16 @@ int Tracklane::currentTrackIndex() const
 {
 	if (currentTrackId.isEmpty())
 		return -1;
+	// Ids are unique within the list, so a hint that still names the current track is its index;
+	// the poll asks this several times a second on lists of thousands of tracks.
+	const qsizetype hint = currentTrackIndexHint;
+	if (hint >= 0 && hint < tracks.size() && tracks[hint].id == currentTrackId)
+		return int(hint);
 	for (int i = 0; i < tracks.size(); ++i) {
-		if (tracks[i].id == currentTrackId)
+		if (tracks[i].id == currentTrackId) {
+			currentTrackIndexHint = i;
 			return i;
+		}
 	}
 	return -1;
 }

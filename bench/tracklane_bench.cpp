@@ -1,0 +1,546 @@
+// Times the dock's operations on large track lists and a large scene collection against bare Qt and
+// libobs work of the same kind, and prints both medians and their ratio. Runs the real libobs (with
+// the stand-in "vlc_source") and real widgets; meant for `tools/dev bench`, under Xvfb.
+//
+//   tracklane-bench [TRACKS...]     sizes to measure (default 1000 10000 50000)
+
+#include "test_host.hpp"
+#include "test_access.hpp"
+#include "frontend.hpp"
+#include "stand_in_source.hpp"
+#include "tracks/TrackEntry.hpp"
+
+#include <obs.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScrollBar>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QThread>
+#include <QUuid>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Timing
+
+struct Sample {
+	double medianMs = 0;
+	int runs = 0;
+};
+
+// One untimed warm-up, then timed runs until enough have been taken: at least minRuns, at most
+// maxRuns, and no more once about a second and a half has gone by. The setup is never timed.
+Sample measure(const std::function<void()> &setup, const std::function<void()> &op, int minRuns = 7, int maxRuns = 41)
+{
+	setup();
+	op();
+	std::vector<double> times;
+	QElapsedTimer total;
+	total.start();
+	while (int(times.size()) < maxRuns && (int(times.size()) < minRuns || total.elapsed() < 1500)) {
+		setup();
+		QElapsedTimer t;
+		t.start();
+		op();
+		times.push_back(double(t.nsecsElapsed()) / 1e6);
+	}
+	std::sort(times.begin(), times.end());
+	const size_t n = times.size();
+	Sample s;
+	s.medianMs = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+	s.runs = int(n);
+	return s;
+}
+
+void noSetup() {}
+
+void settleEvents()
+{
+	QCoreApplication::processEvents();
+	QCoreApplication::processEvents();
+}
+
+struct Row {
+	QString operation;
+	int tracks;
+	Sample op;
+	Sample base;
+	QString baseline;
+};
+
+std::vector<Row> rows;
+
+void report(const QString &operation, int tracks, const Sample &op, const Sample &base, const QString &baseline)
+{
+	rows.push_back({operation, tracks, op, base, baseline});
+	std::printf("%-40s %6d  %10.4f ms  %10.5f ms  %7.2fx  (%d/%d runs)  baseline: %s\n", qPrintable(operation),
+		    tracks, op.medianMs, base.medianMs, base.medianMs > 0 ? op.medianMs / base.medianMs : 0.0, op.runs,
+		    base.runs, qPrintable(baseline));
+	std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The scene collection: 500 media sources in 100 scenes. Each scene holds three sources, a group
+// of two more, and (in runs of ten) the scene before it, so scenes nest up to ten deep.
+
+constexpr int SceneCount = 100;
+constexpr int MediaPerScene = 5;
+
+struct Collection {
+	std::vector<obs_source_t *> media;
+	std::vector<obs_scene_t *> scenes;
+
+	void build()
+	{
+		for (int i = 0; i < SceneCount; ++i) {
+			obs_scene_t *scene = obs_scene_create(
+				qPrintable(QStringLiteral("Scene %1").arg(i, 3, 10, QLatin1Char('0'))));
+			scenes.push_back(scene);
+			obs_sceneitem_t *group = obs_scene_add_group(
+				scene, qPrintable(QStringLiteral("Group %1").arg(i, 3, 10, QLatin1Char('0'))));
+			obs_scene_t *groupScene = obs_sceneitem_group_get_scene(group);
+			for (int k = 0; k < MediaPerScene; ++k) {
+				const int n = i * MediaPerScene + k;
+				obs_source_t *source = standin::create(
+					qPrintable(QStringLiteral("Media %1").arg(n, 3, 10, QLatin1Char('0'))));
+				media.push_back(source);
+				obs_scene_add(k < 3 ? scene : groupScene, source);
+			}
+			if (i % 10 != 0)
+				obs_scene_add(scene, obs_scene_get_source(scenes[size_t(i - 1)]));
+		}
+	}
+
+	void release()
+	{
+		for (auto it = scenes.rbegin(); it != scenes.rend(); ++it) {
+			obs_source_remove(obs_scene_get_source(*it));
+			obs_scene_release(*it);
+		}
+		for (obs_source_t *source : media) {
+			obs_source_remove(source);
+			obs_source_release(source);
+		}
+		scenes.clear();
+		media.clear();
+	}
+};
+
+// The least a source selector needs: every source looked at once, every scene's items (and its
+// groups' items) visited once.
+bool countSource(void *param, obs_source_t *)
+{
+	++*static_cast<int *>(param);
+	return true;
+}
+
+bool countItem(obs_scene_t *, obs_sceneitem_t *item, void *param)
+{
+	++*static_cast<int *>(param);
+	if (obs_sceneitem_is_group(item))
+		obs_sceneitem_group_enum_items(item, countItem, param);
+	return true;
+}
+
+bool countScene(void *param, obs_source_t *scene)
+{
+	obs_scene_enum_items(obs_scene_from_source(scene), countItem, param);
+	return true;
+}
+
+volatile int sink = 0;
+
+void enumerateBare()
+{
+	int n = 0;
+	obs_enum_sources(countSource, &n);
+	obs_enum_scenes(countScene, &n);
+	sink = n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Track files on disk
+
+const char *const Artists[] = {"Khruangbin", "Portishead",        "Stereolab", "Boards of Canada", "Air",
+			       "Broadcast",  "Nightmares on Wax", "Bonobo",    "Massive Attack",   "Tycho"};
+
+QStringList makeFiles(const QString &dir, int count)
+{
+	QStringList paths;
+	paths.reserve(count);
+	for (int i = 0; i < count; ++i) {
+		const QString name = QStringLiteral("%1 - %2 - Track %3.mp3")
+					     .arg(QString::number(i / 1000 + 1), QString::fromLatin1(Artists[i % 10]))
+					     .arg(i, 5, 10, QLatin1Char('0'));
+		const QString path = QDir(dir).filePath(name);
+		QFile f(path);
+		if (!f.open(QIODevice::WriteOnly))
+			qFatal("cannot write %s", qPrintable(path));
+		f.write(QByteArray(1 + i % 4096, 'x'));
+		paths << path;
+	}
+	return paths;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct Bench {
+	Collection collection;
+	obs_source_t *bound = nullptr;
+	QTemporaryDir settingsDir;
+	Tracklane *dock = nullptr;
+	QListWidget *plain = nullptr;
+
+	void fillPlain(const QStringList &texts)
+	{
+		plain->clear();
+		for (const QString &text : texts)
+			plain->addItem(text);
+	}
+
+	void runSize(const QStringList &allFiles, int n)
+	{
+		const QStringList files = allFiles.mid(0, n);
+		Tracklane &d = *dock;
+		QListWidget *list = TA::trackList(d);
+
+		// Imported from the source's playlist, as a fresh source is.
+		standin::setPlaylist(bound, files);
+		testhost::waitForGraphicsTicks(2);
+		dock->bindSource(QString::fromUtf8(obs_source_get_uuid(bound)));
+		settleEvents();
+		if (TA::tracks(d).size() != n || list->count() != n)
+			qFatal("the dock did not import %d tracks", n);
+		const QString middleId = TA::tracks(d)[n / 2].id;
+
+		// Plain items with the same texts as the dock's rows are matched against.
+		fillPlain(files);
+		settleEvents();
+
+		// rebuildTrackList
+		report(QStringLiteral("rebuildTrackList, sizes to probe"), n,
+		       measure(
+			       [&] {
+				       for (TrackEntry &t : TA::tracks(d))
+					       t.sizeBytes = SizeNotProbed;
+				       settleEvents();
+			       },
+			       [&] { dock->rebuildTrackList(middleId); }),
+		       measure(settleEvents,
+			       [&] {
+				       fillPlain(files);
+				       qint64 total = 0;
+				       for (const QString &f : files)
+					       total += QFileInfo(f).size();
+				       sink = int(total);
+			       }),
+		       QStringLiteral("plain QListWidget fill + QFileInfo::size per file"));
+		const Sample plainFill = measure(settleEvents, [&] { fillPlain(files); });
+		report(QStringLiteral("rebuildTrackList, sizes known"), n,
+		       measure(settleEvents, [&] { dock->rebuildTrackList(middleId); }), plainFill,
+		       QStringLiteral("plain QListWidget fill"));
+
+		// applyFilter: from an empty search to the text, as typing it does.
+		QLineEdit *search = TA::searchEdit(d);
+		const QStringList searches = {QStringLiteral("a"), QStringLiteral("portishead"),
+					      QStringLiteral("#%1").arg(n / 2)};
+		const QStringList searchNames = {QStringLiteral("one letter"), QStringLiteral("ten letters"),
+						 QStringLiteral("\"#\" number")};
+		for (int s = 0; s < searches.size(); ++s) {
+			const QString text = searches[s];
+			const bool number = text.startsWith(QLatin1Char('#'));
+			const int wanted = number ? text.mid(1).toInt() : 0;
+			const Sample op = measure(
+				[&] {
+					const bool b = search->blockSignals(true);
+					search->clear();
+					dock->applyFilter();
+					search->setText(text);
+					search->blockSignals(b);
+					settleEvents();
+				},
+				[&] { dock->applyFilter(); });
+			const Sample base = measure(
+				[&] {
+					for (int row = 0; row < plain->count(); ++row)
+						plain->item(row)->setHidden(false);
+					settleEvents();
+				},
+				[&] {
+					const int count = plain->count();
+					for (int row = 0; row < count; ++row) {
+						QListWidgetItem *item = plain->item(row);
+						item->setHidden(
+							number ? row + 1 != wanted
+							       : !item->text().contains(text, Qt::CaseInsensitive));
+					}
+				});
+			report(QStringLiteral("applyFilter, %1").arg(searchNames[s]), n, op, base,
+			       QStringLiteral("setHidden per row, plain substring/number test"));
+		}
+		{
+			const bool b = search->blockSignals(true);
+			search->clear();
+			search->blockSignals(b);
+			dock->applyFilter();
+			for (int row = 0; row < plain->count(); ++row)
+				plain->item(row)->setHidden(false);
+			settleEvents();
+		}
+
+		// saveSourceState against the same obs_data built by hand.
+		const Sample byHandSave = measure(noSetup, [&] { buildStateByHand(d); });
+		report(QStringLiteral("saveSourceState"), n, measure(noSetup, [&] { dock->saveSourceState(); }),
+		       byHandSave, QStringLiteral("the same obs_data built by hand"));
+
+		// loadSourceState: trusted (the saved list matches the playlist) and import (forced).
+		report(QStringLiteral("loadSourceState, trusted"), n,
+		       measure(settleEvents, [&] { dock->loadSourceState(bound, false); }),
+		       measure(settleEvents, [&] { loadByHand(d, files, false); }),
+		       QStringLiteral("read by hand + QFileInfo::size + plain fill + build by hand"));
+		if (TA::tracks(d).size() != n)
+			qFatal("the trusted load lost tracks");
+		report(QStringLiteral("loadSourceState, import"), n,
+		       measure(settleEvents, [&] { dock->loadSourceState(bound, true); }),
+		       measure(settleEvents, [&] { loadByHand(d, files, true); }),
+		       QStringLiteral("as trusted + a new QUuid per track"));
+
+		// Play the middle track, then time the poll while bound and playing.
+		const QString playId = TA::tracks(d)[n / 2].id;
+		dock->loadTrack(playId, false);
+		for (int i = 0; i < 20 && TA::trackSwitchPending(d); ++i) {
+			testhost::waitForGraphicsTicks(2);
+			settleEvents();
+		}
+		if (TA::trackSwitchPending(d) || obs_source_media_get_state(bound) != OBS_MEDIA_STATE_PLAYING)
+			qFatal("the dock is not playing");
+		standin::setTime(bound, 61000);
+		standin::setDuration(bound, 240000);
+		dock->pollTick();
+		settleEvents();
+		if (!TA::boundSource(d) || TA::currentTrackId(d) != playId)
+			qFatal("the dock lost its source before the poll was timed");
+
+		const Sample pollBase = measure(noSetup, [&] { bareMediaPoll(d); });
+		report(QStringLiteral("pollTick, ordinary tick"), n,
+		       measure([&] { TA::pollTickCount(d) = 0; }, [&] { dock->pollTick(); }, 15, 201), pollBase,
+		       QStringLiteral("resolve + media state/time/duration"));
+		report(QStringLiteral("pollTick, fourth tick"), n,
+		       measure([&] { TA::pollTickCount(d) = 3; }, [&] { dock->pollTick(); }, 15, 201),
+		       measure(noSetup,
+			       [&] {
+				       enumerateBare();
+				       bareMediaPoll(d);
+			       }),
+		       QStringLiteral("enumerate sources + scene items, + bare media poll"));
+		if (TA::currentTrackId(d) != playId || TA::tracks(d).size() != n || !TA::boundSource(d))
+			qFatal("the poll changed the dock's state: current %s, %d tracks, bound %p, uuid %s",
+			       qPrintable(TA::currentTrackId(d)), int(TA::tracks(d).size()), (void *)TA::boundSource(d),
+			       qPrintable(TA::sourceUuid(d)));
+
+		const Sample enumBase = measure(noSetup, enumerateBare, 15, 201);
+		report(QStringLiteral("refreshSourceSelector, unchanged"), n,
+		       measure(
+			       noSetup, [&] { dock->refreshSourceSelector(); }, 15, 201),
+		       enumBase, QStringLiteral("enumerate sources + scene items"));
+		obs_source_t *renamed = collection.media[250];
+		bool flip = false;
+		report(QStringLiteral("refreshSourceSelector, one renamed"), n,
+		       measure(
+			       [&] {
+				       flip = !flip;
+				       obs_source_set_name(renamed, flip ? "Media 250 (live)" : "Media 250");
+			       },
+			       [&] { dock->refreshSourceSelector(); }, 15, 201),
+		       enumBase, QStringLiteral("enumerate sources + scene items"));
+		obs_source_set_name(renamed, "Media 250");
+		dock->refreshSourceSelector();
+		if (TA::sourceUuid(d) != QString::fromUtf8(obs_source_get_uuid(bound)) || TA::tracks(d).size() != n)
+			qFatal("the selector lost the bound source");
+
+		report(QStringLiteral("updateTransportControls"), n,
+		       measure(
+			       noSetup, [&] { dock->updateTransportControls(); }, 15, 201),
+		       measure(
+			       noSetup, [&] { bareControls(d); }, 15, 201),
+		       QStringLiteral("resolve + media state + setEnabled on the controls"));
+
+		// One screen of rows, scrolled to the current track.
+		list->scrollToItem(list->item(n / 2), QAbstractItemView::PositionAtCenter);
+		plain->scrollToItem(plain->item(n / 2), QAbstractItemView::PositionAtCenter);
+		settleEvents();
+		QImage image(list->viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+		QImage plainImage(plain->viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+		report(QStringLiteral("paint one screen (TrackDelegate)"), n,
+		       measure(
+			       noSetup, [&] { list->viewport()->render(&image); }, 15, 101),
+		       measure(
+			       noSetup, [&] { plain->viewport()->render(&plainImage); }, 15, 101),
+		       QStringLiteral("plain QListWidget, same size, default delegate"));
+	}
+
+	void buildStateByHand(Tracklane &d)
+	{
+		obs_data_t *privateSettings = obs_source_get_private_settings(bound);
+		obs_data_t *state = obs_data_create();
+		obs_data_array_t *array = obs_data_array_create();
+		for (const TrackEntry &track : TA::tracks(d)) {
+			obs_data_t *item = obs_data_create();
+			obs_data_set_string(item, "value", track.path.toUtf8().constData());
+			obs_data_set_string(item, "id", track.id.toUtf8().constData());
+			obs_data_array_push_back(array, item);
+			obs_data_release(item);
+		}
+		obs_data_array_t *observed = obs_data_array_create();
+		for (const QString &path : TA::observedPlaylist(d)) {
+			obs_data_t *item = obs_data_create();
+			obs_data_set_string(item, "value", path.toUtf8().constData());
+			obs_data_array_push_back(observed, item);
+			obs_data_release(item);
+		}
+		obs_data_set_array(state, "tracks", array);
+		obs_data_set_array(state, "observed", observed);
+		obs_data_set_obj(privateSettings, "OBS-Tracklane-bench", state);
+		obs_data_array_release(observed);
+		obs_data_array_release(array);
+		obs_data_release(state);
+		obs_data_release(privateSettings);
+	}
+
+	void loadByHand(Tracklane &d, const QStringList &files, bool import)
+	{
+		obs_data_t *privateSettings = obs_source_get_private_settings(bound);
+		obs_data_t *state = obs_data_get_obj(privateSettings, "OBS-Tracklane");
+		obs_data_array_t *array = obs_data_get_array(state, "tracks");
+		const size_t count = obs_data_array_count(array);
+		QStringList paths, ids;
+		paths.reserve(qsizetype(count));
+		for (size_t i = 0; i < count; ++i) {
+			obs_data_t *item = obs_data_array_item(array, i);
+			paths << QString::fromUtf8(obs_data_get_string(item, "value"));
+			ids << (import ? QUuid::createUuid().toString(QUuid::WithoutBraces)
+				       : QString::fromUtf8(obs_data_get_string(item, "id")));
+			obs_data_release(item);
+		}
+		obs_data_array_release(array);
+		obs_data_release(state);
+		obs_data_release(privateSettings);
+		qint64 total = 0;
+		for (const QString &p : paths)
+			total += QFileInfo(p).size();
+		sink = int(total);
+		if (paths.size() != files.size())
+			qFatal("the by-hand load read %d of %d tracks", int(paths.size()), int(files.size()));
+		fillPlain(paths);
+		buildStateByHand(d);
+	}
+
+	void bareMediaPoll(Tracklane &d)
+	{
+		obs_source_t *source = obs_weak_source_get_source(TA::boundSource(d));
+		sink = int(obs_source_media_get_state(source)) + int(obs_source_media_get_time(source)) +
+		       int(obs_source_media_get_duration(source));
+		obs_source_release(source);
+	}
+
+	void bareControls(Tracklane &d)
+	{
+		obs_source_t *source = obs_weak_source_get_source(TA::boundSource(d));
+		const bool usable = source && obs_source_media_get_state(source) != OBS_MEDIA_STATE_ERROR;
+		for (QToolButton *b : {TA::playPauseButton(d), TA::stopButton(d), TA::previousButton(d),
+				       TA::nextButton(d), TA::addFilesButton(d)})
+			b->setEnabled(usable);
+		for (QAction *a : {TA::removeAction(d), TA::undoRemoveAction(d), TA::locateCurrentAction(d),
+				   TA::openFolderAction(d), TA::moveUpAction(d), TA::moveDownAction(d),
+				   TA::moveTopAction(d), TA::moveBottomAction(d), TA::restorePlaylistAction(d)})
+			a->setEnabled(a->isEnabled());
+		TA::endModeCombo(d)->setEnabled(usable);
+		obs_source_release(source);
+	}
+
+	int run(const QList<int> &sizes)
+	{
+		collection.build();
+		bound = collection.media[0];
+		testfrontend::state().scenes.clear();
+
+		dock = new Tracklane(settingsDir.filePath(QStringLiteral("settings.json")), nullptr);
+		TA::pollTimer(*dock).stop(); // only the benchmark drives the poll
+		dock->resize(420, 760);
+		dock->show();
+		plain = new QListWidget();
+		plain->resize(TA::trackList(*dock)->size());
+		plain->show();
+		// As after a restart with this source chosen: the selector shows it and the dock is bound.
+		TA::sourceUuid(*dock) = QString::fromUtf8(obs_source_get_uuid(bound));
+		dock->onCollectionLoaded();
+		settleEvents();
+		if (TA::sourceSelector(*dock)->count() != SceneCount * MediaPerScene + 1 ||
+		    TA::sourceSelector(*dock)->currentData().toString() != TA::sourceUuid(*dock) ||
+		    !TA::boundSource(*dock))
+			qFatal("the selector lists %d entries and is not on the bound source",
+			       TA::sourceSelector(*dock)->count());
+
+		QTemporaryDir filesDir;
+		const int most = *std::max_element(sizes.begin(), sizes.end());
+		QElapsedTimer made;
+		made.start();
+		const QStringList files = makeFiles(filesDir.path(), most);
+		std::printf("%d track files made in %lld ms; %d sources in %d scenes; list viewport %dx%d\n\n", most,
+			    made.elapsed(), int(collection.media.size()), SceneCount,
+			    TA::trackList(*dock)->viewport()->width(), TA::trackList(*dock)->viewport()->height());
+		std::printf("%-40s %6s  %13s  %13s  %8s\n", "operation", "tracks", "median", "baseline", "ratio");
+		for (int n : sizes)
+			runSize(files, n);
+
+		delete plain;
+		delete dock;
+		collection.release();
+		testhost::waitForGraphicsTicks(2);
+		return 0;
+	}
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	QApplication app(argc, argv);
+	QList<int> sizes;
+	for (int i = 1; i < argc; ++i)
+		sizes << QString::fromLocal8Bit(argv[i]).toInt();
+	sizes.removeAll(0);
+	if (sizes.isEmpty())
+		sizes = {1000, 10000, 50000};
+	if (!testhost::start())
+		return 2;
+	std::printf("Tracklane benchmark: Qt %s, libobs %s, %s, %d cores\n", qVersion(), obs_get_version_string(),
+		    qPrintable(QSysInfo::prettyProductName()), QThread::idealThreadCount());
+	int rc;
+	{
+		Bench bench;
+		rc = bench.run(sizes);
+	}
+	testfrontend::reset();
+	const long leaks = testhost::stop();
+	if (leaks != 0)
+		std::fprintf(stderr, "libobs: %ld allocations leaked\n", leaks);
+	return rc;
+}
