@@ -5,6 +5,8 @@
 
 #include "test_host.hpp"
 
+#include <obs.h>
+
 #include <QApplication>
 #include <QByteArray>
 #include <QString>
@@ -14,7 +16,8 @@
 
 namespace fuzzsupport {
 
-// Starts Qt and libobs once; libFuzzer ends the process with exit(), so neither is shut down.
+// Starts Qt and libobs once. libFuzzer ends the process with exit(): libobs's threads are
+// stopped first, so that none of them runs on while the process's static objects are destroyed.
 inline void startHost(int *argc, char ***argv)
 {
 	static QApplication *app = new QApplication(*argc, *argv);
@@ -23,6 +26,7 @@ inline void startHost(int *argc, char ***argv)
 		fprintf(stderr, "the test host did not start\n");
 		abort();
 	}
+	atexit([]() { obs_shutdown(); });
 }
 
 // An invariant that does not hold: say which and let libFuzzer keep the input.
