@@ -237,7 +237,7 @@ private Q_SLOTS:
 		// Before exit the same click is saved at once.
 		auto live = makeDock(path);
 		live->toggleTimeDisplay();
-		QCOMPARE(readFile(path), QByteArrayLiteral("{\"sourceUuid\":\"kept\",\"remainingTime\":true}"));
+		QCOMPARE(readFile(path), QByteArrayLiteral("{\"remainingTime\":true,\"sourceUuid\":\"kept\"}"));
 	}
 };
 
