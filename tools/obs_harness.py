@@ -263,6 +263,29 @@ def dock_state(dock_geometry=DOCK_GEOMETRY):
 	return base64.b64encode(out).decode()
 
 
+def saved_dock_state(home, name=MODULE):
+	"""How OBS left a dock in the window state it keeps in global.ini: (visible, floating, geometry),
+	geometry being (x, y, width, height) for a floating dock and None otherwise; None when the state
+	does not name the dock."""
+	path = os.path.join(config_dir(home), "global.ini")
+	try:
+		with open(path, encoding="utf-8") as f:
+			found = re.search(r"(?m)^DockState=(\S+)$", f.read())
+	except OSError:
+		return None
+	if not found:
+		return None
+	state = base64.b64decode(found.group(1))
+	marker = b"\xfb" + _qstring(name)
+	at = state.find(marker)
+	if at < 0:
+		return None
+	at += len(marker)
+	flags = state[at]
+	geometry = struct.unpack(">iiii", state[at + 1:at + 17]) if flags & 2 else None
+	return bool(flags & 1), bool(flags & 2), geometry
+
+
 def prepare_home(home, module_path, data_dir, media, *, collection_name="Demo", show_dock=True, bind=True,
 		 websocket_port=WEBSOCKET_PORT):
 	"""A fresh OBS configuration home holding the module and the demo collection.
@@ -726,6 +749,58 @@ def small_picture(shot, out, boxes, width=1200):
 			f"{width}x", "-colors", "128", "-strip", "PNG8:" + tmp], check=True, timeout=60)
 	os.replace(tmp, out)
 	return out
+
+
+MAIN_WINDOW_TITLE = r"^OBS [0-9][^ ]* - Profile: "
+# The menu bar runs along the top of the main window; its far right end holds no menu.
+MENU_BAR_Y = 11
+MENU_BAR_FREE_END = 20
+
+
+def show_dock_from_docks_menu(display, timeout=15):
+	"""Shows the dock as an operator does, from the main window's Docks menu.
+
+	A click on the free end of the menu bar makes the main window the active one, so that Alt+D,
+	the Docks menu's mnemonic, opens that menu with its first entry highlighted. The docks of
+	plug-ins come last in it, and the module's is the only one here: Up wraps round to it and
+	Return toggles it on. Returns the geometry of the menu that opened.
+	"""
+	main = wait_until(lambda: visible_windows(display, MAIN_WINDOW_TITLE, exact=False), timeout,
+			  "OBS's main window", interval=0.25)
+	if len(main) != 1:
+		raise HarnessError(f"expected one OBS main window, found {len(main)}")
+	x, y, width, _ = window_geometry(display, main[0])
+
+	def run(*args):
+		result = xdotool(display, *args)
+		if result.returncode != 0:
+			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+
+	def mapped():
+		return set(xdotool(display, "search", "--onlyvisible", "--class", ".").stdout.split())
+
+	run("mousemove", str(x + width - MENU_BAR_FREE_END), str(y + MENU_BAR_Y))
+	run("click", "1")
+	before = mapped()
+	run("key", "alt+d")
+	# Keys sent before the menu is mapped would go to the main window instead.
+	opened = wait_until(lambda: mapped() - before, timeout, "the Docks menu to open", interval=0.1)
+	if len(opened) != 1:
+		raise HarnessError(f"expected the Docks menu alone to open, {len(opened)} windows did")
+	menu = window_geometry(display, int(next(iter(opened))))
+	run("key", "--delay", "100", "Up", "Return")
+	return menu
+
+
+def place_window(display, window, geometry):
+	"""Moves and resizes a top-level window, as an operator drags a floating dock into place."""
+	x, y, width, height = geometry
+	for args in (("windowsize", str(window), str(width), str(height)), ("windowmove", str(window), str(x), str(y))):
+		result = xdotool(display, *args)
+		if result.returncode != 0:
+			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+	return wait_until(lambda: window_geometry(display, window) == tuple(geometry), 10,
+			  f"window {window} to take the geometry {geometry}", interval=0.1)
 
 
 def wait_for_window(display, name, timeout):

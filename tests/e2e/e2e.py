@@ -44,6 +44,9 @@ class ObsRun:
 		self.saved_while_running = None
 		self.refusal = None
 		self.windows_at_ready = None
+		self.dock_before_menu = None
+		self.docks_menu = None
+		self.saved_dock = None
 		self.seen = {}
 
 	def saved_source(self, name):
@@ -53,9 +56,12 @@ class ObsRun:
 		raise AssertionError(f"the saved collection has no source {name!r}")
 
 
-def run_obs(home, setup, during=None, module_loads=True):
+def run_obs(home, setup, during=None, module_loads=True, dock_from_menu=False):
 	"""Starts OBS on a prepared home, waits until it has finished loading, lets during(ws, x, run)
-	act, then stops it and collects the results."""
+	act, then stops it and collects the results.
+
+	dock_from_menu: the home holds no window state showing the dock; an operator shows it from the
+	Docks menu and drags it to where a prepared window state would have put it."""
 	run = ObsRun(home, setup["collection"])
 	with h.Xvfb() as x, h.Obs(home, x.display, collection=setup["collection"]) as obs:
 		try:
@@ -69,7 +75,12 @@ def run_obs(home, setup, during=None, module_loads=True):
 				# Every window titled like the dock, shown or not, once OBS has finished loading.
 				run.windows_at_ready = h.visible_windows(x.display, h.MODULE, only_visible=False)
 				if module_loads:
+					if dock_from_menu:
+						run.dock_before_menu = h.visible_windows(x.display, h.MODULE)
+						run.docks_menu = h.show_dock_from_docks_menu(x.display)
 					run.dock_windows = h.wait_for_window(x.display, h.MODULE, timeout=15)
+					if dock_from_menu and run.dock_windows:
+						h.place_window(x.display, run.dock_windows[0], h.DOCK_GEOMETRY)
 				else:
 					run.dock_windows = h.visible_windows(x.display, h.MODULE)
 				if run.dock_windows:
@@ -84,6 +95,7 @@ def run_obs(home, setup, during=None, module_loads=True):
 			run.console = obs.console_text()
 			run.module_problems = obs.module_lines()
 	run.saved = h.read_collection(home, setup["collection"])
+	run.saved_dock = h.saved_dock_state(home)
 	return run
 
 
@@ -176,12 +188,13 @@ def fresh_setup(name, **kwargs):
 
 
 class Load(unittest.TestCase):
-	"""OBS loads the module, shows its dock and shuts down cleanly, with nothing to complain about."""
+	"""OBS loads the module into a profile that has never shown its dock; the operator shows the
+	dock from the Docks menu; OBS shuts down cleanly, with nothing to complain about."""
 
 	@classmethod
 	def setUpClass(cls):
-		cls.home, cls.media, cls.setup = fresh_setup("load")
-		cls.result = run_obs(cls.home, cls.setup)
+		cls.home, cls.media, cls.setup = fresh_setup("load", show_dock=False)
+		cls.result = run_obs(cls.home, cls.setup, dock_from_menu=True)
 
 	def test_load_line_names_version_and_runtime_qt(self):
 		self.assertEqual(self.result.load_match.group(1), h.MODULE_VERSION)
@@ -191,16 +204,22 @@ class Load(unittest.TestCase):
 		self.assertEqual(self.result.load_match.group(2), qt.group(1))
 		self.assertEqual(len(h.LOAD_LINE.findall(self.result.log)), 1, "the module loaded more than once")
 
-	def test_dock_registered_under_its_id_and_shown(self):
-		# The prepared window state names the dock by its id; OBS can only show a dock it knows.
+	def test_dock_starts_hidden_and_the_docks_menu_shows_it(self):
+		# The counterpart of the refused module's check: the dock's window exists by the time OBS
+		# has finished loading, and a fresh profile keeps it hidden until the operator asks.
+		self.assertNotEqual(self.result.windows_at_ready, [])
+		self.assertEqual(self.result.dock_before_menu, [], "the dock was visible before the Docks menu was used")
 		self.assertEqual(len(self.result.dock_windows), 1, "expected exactly one visible window titled OBS-Tracklane")
+		self.assertIn(self.result.dock_windows[0], self.result.windows_at_ready)
 		_, _, width, height = self.result.dock_geometry
 		self.assertGreater(width, 100)
 		self.assertGreater(height, 100)
 		self.assertIn("OBS-Tracklane.so", self.result.log.split("Loaded Modules:")[1].split("----")[0])
-		# The counterpart of the refused module's check: the dock's window exists by the time OBS
-		# has finished loading.
-		self.assertNotEqual(self.result.windows_at_ready, [])
+
+	def test_obs_remembers_the_shown_dock_under_its_id(self):
+		# OBS keeps its window layout by object name at exit: the dock is found under its id,
+		# shown and floating where the operator left it, so the next start shows it again.
+		self.assertEqual(self.result.saved_dock, (True, True, h.DOCK_GEOMETRY))
 
 	def test_no_warning_or_error_from_the_module(self):
 		# The levels come from OBS's console; the load line must be seen there at info level,
@@ -295,13 +314,14 @@ def operator(x, run):
 
 
 class Play(unittest.TestCase):
-	"""An operator starts a track with Return in the track list: the source plays that track alone,
-	and OBS brings up the scene that shows it (the preview scene in studio mode)."""
+	"""An operator shows the dock from the Docks menu and starts a track with Return in the track
+	list: the source plays that track alone, and OBS brings up the scene that shows it (the preview
+	scene in studio mode)."""
 
 	@classmethod
 	def setUpClass(cls):
-		cls.home, cls.media, cls.setup = fresh_setup("play")
-		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+		cls.home, cls.media, cls.setup = fresh_setup("play", show_dock=False)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate, dock_from_menu=True)
 
 	@classmethod
 	def operate(cls, ws, x, run):
