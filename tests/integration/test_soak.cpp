@@ -5,6 +5,7 @@
 // the step, so that it can be replayed.
 
 #include "test_host.hpp"
+#include "graphics_hold.hpp"
 #include "test_access.hpp"
 #include "stand_in_source.hpp"
 #include "dock_invariants.hpp"
@@ -35,51 +36,6 @@
 #include <mutex>
 
 namespace {
-
-// Parks libobs's graphics thread in a task of its own, so that media actions the dock queues run
-// only once the test lets them. Every wait is bounded.
-class GraphicsHold {
-public:
-	bool hold()
-	{
-		obs_queue_task(OBS_TASK_GRAPHICS, &GraphicsHold::park, this, false);
-		std::unique_lock<std::mutex> lock(mutex);
-		return cv.wait_for(lock, std::chrono::seconds(5), [this]() { return entered; });
-	}
-	void release()
-	{
-		{
-			std::lock_guard<std::mutex> lock(mutex);
-			released = true;
-		}
-		cv.notify_all();
-	}
-	~GraphicsHold()
-	{
-		release();
-		// The task must have left before this object goes away.
-		std::unique_lock<std::mutex> lock(mutex);
-		cv.wait_for(lock, std::chrono::seconds(5), [this]() { return left || !entered; });
-	}
-
-private:
-	static void park(void *param)
-	{
-		auto *self = static_cast<GraphicsHold *>(param);
-		std::unique_lock<std::mutex> lock(self->mutex);
-		self->entered = true;
-		self->cv.notify_all();
-		self->cv.wait_for(lock, std::chrono::seconds(5), [self]() { return self->released; });
-		self->left = true;
-		self->cv.notify_all();
-	}
-
-	std::mutex mutex;
-	std::condition_variable cv;
-	bool entered = false;
-	bool released = false;
-	bool left = false;
-};
 
 // What the dock may have written into one source: its settings, the dock's saved state and the
 // number of updates the source received. Only taken while the graphics thread is quiet.

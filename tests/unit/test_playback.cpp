@@ -2,6 +2,7 @@
 // graphics thread, transport commands, end modes, the control table, time display and seeking.
 
 #include "test_host.hpp"
+#include "graphics_hold.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
@@ -19,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+
+#include <memory>
 
 class PlaybackTest : public QObject {
 	Q_OBJECT
@@ -99,6 +102,10 @@ private Q_SLOTS:
 	{
 		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
 		const QStringList before = standin::playlistOf(source);
+		// The graphics thread waits while the first half is checked, so the source's settings are
+		// not being rewritten under the test.
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
 		dock->loadTrack(idAt(1), true);
 
 		QVERIFY(TA::trackSwitchPending(*dock));
@@ -107,6 +114,7 @@ private Q_SLOTS:
 		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[1]});
 		QCOMPARE(standin::playlistOf(source), before); // nothing applied yet
 		QVERIFY(!dock->findChild<QToolButton *>(QStringLiteral("playPause"))->isEnabled());
+		hold.reset();
 
 		settle();
 		QVERIFY(!TA::trackSwitchPending(*dock));
