@@ -22,12 +22,7 @@ Tracklane *probe = nullptr;
 
 QString stateJson()
 {
-	obs_data_t *priv = obs_source_get_private_settings(source);
-	obs_data_t *state = obs_data_get_obj(priv, "OBS-Tracklane");
-	const QString json = state ? QString::fromUtf8(obs_data_get_json(state)) : QString();
-	obs_data_release(state);
-	obs_data_release(priv);
-	return json;
+	return invariants::stateJson(source);
 }
 
 // Replaces everything in target with what the JSON text holds (nothing when it does not parse).

@@ -41,6 +41,18 @@ inline QStringList describe(const QList<TrackEntry> &tracks)
 	return out;
 }
 
+// The state object the dock keeps in the source's private settings, as raw JSON text (so that key
+// order can be checked); empty when there is none.
+inline QString stateJson(obs_source_t *source)
+{
+	obs_data_t *priv = obs_source_get_private_settings(source);
+	obs_data_t *state = obs_data_get_obj(priv, "OBS-Tracklane");
+	const QString json = state ? QString::fromUtf8(obs_data_get_json(state)) : QString();
+	obs_data_release(state);
+	obs_data_release(priv);
+	return json;
+}
+
 inline QStringList sourcePlaylist(obs_source_t *source)
 {
 	obs_data_t *settings = obs_source_get_settings(source);

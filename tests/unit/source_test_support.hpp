@@ -5,6 +5,7 @@
 
 #include "test_access.hpp"
 #include "stand_in_source.hpp"
+#include "dock_invariants.hpp"
 
 #include <obs.h>
 
@@ -121,16 +122,9 @@ inline QStringList trackPaths(Tracklane &dock)
 	return paths;
 }
 
-// The state object the dock keeps in the source's private settings, as raw JSON text (so that key
-// order can be checked); empty when there is none.
 inline QString stateJson(obs_source_t *source)
 {
-	obs_data_t *priv = obs_source_get_private_settings(source);
-	obs_data_t *state = obs_data_get_obj(priv, "OBS-Tracklane");
-	const QString json = state ? QString::fromUtf8(obs_data_get_json(state)) : QString();
-	obs_data_release(state);
-	obs_data_release(priv);
-	return json;
+	return invariants::stateJson(source);
 }
 
 inline QJsonObject stateObject(obs_source_t *source)
