@@ -3,6 +3,7 @@
 // the stand-in "vlc_source") and real widgets; meant for `tools/dev bench`, under Xvfb.
 //
 //   tracklane-bench [TRACKS...]     sizes to measure (default 1000 10000 50000)
+//   TRACKLANE_BENCH_ONLY=text       only the operations whose name contains the text
 
 #include "test_host.hpp"
 #include "test_access.hpp"
@@ -24,6 +25,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QScrollBar>
+#include <QSlider>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -33,8 +35,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <utility>
 #include <vector>
 
+#ifndef BENCH_RUN_SCALE
+#define BENCH_RUN_SCALE 1
+#endif
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -45,22 +51,21 @@ struct Sample {
 	int runs = 0;
 };
 
-// One untimed warm-up, then timed runs until enough have been taken: at least minRuns, at most
-// maxRuns, and no more once about a second and a half has gone by. The setup is never timed.
-Sample measure(const std::function<void()> &setup, const std::function<void()> &op, int minRuns = 7, int maxRuns = 41)
+// What to time: the setup runs before every run and is never timed.
+struct Timed {
+	std::function<void()> setup;
+	std::function<void()> op;
+	int minRuns = 7;
+	int maxRuns = 41;
+};
+
+Timed measure(std::function<void()> setup, std::function<void()> op, int minRuns = 7, int maxRuns = 41)
 {
-	setup();
-	op();
-	std::vector<double> times;
-	QElapsedTimer total;
-	total.start();
-	while (int(times.size()) < maxRuns && (int(times.size()) < minRuns || total.elapsed() < 1500)) {
-		setup();
-		QElapsedTimer t;
-		t.start();
-		op();
-		times.push_back(double(t.nsecsElapsed()) / 1e6);
-	}
+	return Timed{std::move(setup), std::move(op), minRuns, maxRuns};
+}
+
+Sample median(std::vector<double> times)
+{
 	std::sort(times.begin(), times.end());
 	const size_t n = times.size();
 	Sample s;
@@ -69,7 +74,47 @@ Sample measure(const std::function<void()> &setup, const std::function<void()> &
 	return s;
 }
 
+// The operation and its baseline take turns, so that both meet the same load from the rest of
+// the machine and their ratio holds even while other work shares the cores. One untimed warm-up
+// each, then runs until each has at least its minRuns, at most its maxRuns, and no more once
+// about three seconds have gone by.
+std::pair<Sample, Sample> runInTurns(const Timed &a, const Timed &b)
+{
+	const Timed *both[2] = {&a, &b};
+	std::vector<double> times[2];
+	for (const Timed *t : both) {
+		t->setup();
+		t->op();
+	}
+	QElapsedTimer total;
+	total.start();
+	auto wantsMore = [&](int i) {
+		const int runs = int(times[i].size());
+		return runs < both[i]->maxRuns * BENCH_RUN_SCALE &&
+		       (runs < both[i]->minRuns || total.elapsed() < 3000 * BENCH_RUN_SCALE);
+	};
+	while (wantsMore(0) || wantsMore(1)) {
+		for (int i = 0; i < 2; ++i) {
+			if (!wantsMore(i))
+				continue;
+			both[i]->setup();
+			QElapsedTimer t;
+			t.start();
+			both[i]->op();
+			times[i].push_back(double(t.nsecsElapsed()) / 1e6);
+		}
+	}
+	return {median(times[0]), median(times[1])};
+}
+
 void noSetup() {}
+
+// Operations whose name contains this text (TRACKLANE_BENCH_ONLY), or every operation.
+bool wanted(const QString &operation)
+{
+	static const QString only = qEnvironmentVariable("TRACKLANE_BENCH_ONLY");
+	return only.isEmpty() || operation.contains(only, Qt::CaseInsensitive);
+}
 
 void settleEvents()
 {
@@ -87,8 +132,9 @@ struct Row {
 
 std::vector<Row> rows;
 
-void report(const QString &operation, int tracks, const Sample &op, const Sample &base, const QString &baseline)
+void report(const QString &operation, int tracks, const Timed &timedOp, const Timed &timedBase, const QString &baseline)
 {
+	const auto [op, base] = runInTurns(timedOp, timedBase);
 	rows.push_back({operation, tracks, op, base, baseline});
 	std::printf("%-40s %6d  %10.4f ms  %10.5f ms  %7.2fx  (%d/%d runs)  baseline: %s\n", qPrintable(operation),
 		    tracks, op.medianMs, base.medianMs, base.medianMs > 0 ? op.medianMs / base.medianMs : 0.0, op.runs,
@@ -207,12 +253,18 @@ struct Bench {
 	QTemporaryDir settingsDir;
 	Tracklane *dock = nullptr;
 	QListWidget *plain = nullptr;
+	QLabel *plainLabel = nullptr;
+	QSlider *plainSlider = nullptr;
 
-	void fillPlain(const QStringList &texts)
+	// The plain list filled with one item per text; like the dock's rebuild, it makes the given
+	// row current when there is one.
+	void fillPlain(const QStringList &texts, int currentRow = -1)
 	{
 		plain->clear();
 		for (const QString &text : texts)
 			plain->addItem(text);
+		if (currentRow >= 0)
+			plain->setCurrentRow(currentRow, QItemSelectionModel::ClearAndSelect);
 	}
 
 	void runSize(const QStringList &allFiles, int n)
@@ -235,27 +287,30 @@ struct Bench {
 		settleEvents();
 
 		// rebuildTrackList
-		report(QStringLiteral("rebuildTrackList, sizes to probe"), n,
-		       measure(
-			       [&] {
-				       for (TrackEntry &t : TA::tracks(d))
-					       t.sizeBytes = SizeNotProbed;
-				       settleEvents();
-			       },
-			       [&] { dock->rebuildTrackList(middleId); }),
-		       measure(settleEvents,
-			       [&] {
-				       fillPlain(files);
-				       qint64 total = 0;
-				       for (const QString &f : files)
-					       total += QFileInfo(f).size();
-				       sink = int(total);
-			       }),
-		       QStringLiteral("plain QListWidget fill + QFileInfo::size per file"));
-		const Sample plainFill = measure(settleEvents, [&] { fillPlain(files); });
-		report(QStringLiteral("rebuildTrackList, sizes known"), n,
-		       measure(settleEvents, [&] { dock->rebuildTrackList(middleId); }), plainFill,
-		       QStringLiteral("plain QListWidget fill"));
+		if (wanted(QStringLiteral("rebuildTrackList, sizes to probe")))
+			report(QStringLiteral("rebuildTrackList, sizes to probe"), n,
+			       measure(
+				       [&] {
+					       for (TrackEntry &t : TA::tracks(d))
+						       t.sizeBytes = SizeNotProbed;
+					       settleEvents();
+				       },
+				       [&] { dock->rebuildTrackList(middleId); }),
+			       measure(settleEvents,
+				       [&] {
+					       fillPlain(files, n / 2);
+					       qint64 total = 0;
+					       for (const QString &f : files)
+						       total += QFileInfo(f).size();
+					       sink = int(total);
+				       }),
+			       QStringLiteral(
+				       "plain QListWidget fill + QFileInfo::size per file, middle row made current"));
+		if (wanted(QStringLiteral("rebuildTrackList, sizes known")))
+			report(QStringLiteral("rebuildTrackList, sizes known"), n,
+			       measure(settleEvents, [&] { dock->rebuildTrackList(middleId); }),
+			       measure(settleEvents, [&] { fillPlain(files, n / 2); }),
+			       QStringLiteral("plain QListWidget fill, middle row made current"));
 
 		// applyFilter: from an empty search to the text, as typing it does.
 		QLineEdit *search = TA::searchEdit(d);
@@ -264,10 +319,13 @@ struct Bench {
 		const QStringList searchNames = {QStringLiteral("one letter"), QStringLiteral("ten letters"),
 						 QStringLiteral("\"#\" number")};
 		for (int s = 0; s < searches.size(); ++s) {
+			const QString operation = QStringLiteral("applyFilter, %1").arg(searchNames[s]);
+			if (!wanted(operation))
+				continue;
 			const QString text = searches[s];
 			const bool number = text.startsWith(QLatin1Char('#'));
-			const int wanted = number ? text.mid(1).toInt() : 0;
-			const Sample op = measure(
+			const int wantedRow = number ? text.mid(1).toInt() : 0;
+			const Timed op = measure(
 				[&] {
 					const bool b = search->blockSignals(true);
 					search->clear();
@@ -277,7 +335,7 @@ struct Bench {
 					settleEvents();
 				},
 				[&] { dock->applyFilter(); });
-			const Sample base = measure(
+			const Timed base = measure(
 				[&] {
 					for (int row = 0; row < plain->count(); ++row)
 						plain->item(row)->setHidden(false);
@@ -285,15 +343,23 @@ struct Bench {
 				},
 				[&] {
 					const int count = plain->count();
+					QListWidgetItem *first = nullptr;
 					for (int row = 0; row < count; ++row) {
 						QListWidgetItem *item = plain->item(row);
-						item->setHidden(
-							number ? row + 1 != wanted
-							       : !item->text().contains(text, Qt::CaseInsensitive));
+						const bool match =
+							number ? row + 1 == wantedRow
+							       : item->text().contains(text, Qt::CaseInsensitive);
+						item->setHidden(!match);
+						if (match && !first)
+							first = item;
 					}
+					// Like the dock, a search lands on its first hit.
+					plain->setCurrentItem(first, QItemSelectionModel::ClearAndSelect);
+					plain->scrollToItem(first, QAbstractItemView::EnsureVisible);
 				});
-			report(QStringLiteral("applyFilter, %1").arg(searchNames[s]), n, op, base,
-			       QStringLiteral("setHidden per row, plain substring/number test"));
+			report(operation, n, op, base,
+			       QStringLiteral(
+				       "setHidden per row, plain substring/number test, first hit made current"));
 		}
 		{
 			const bool b = search->blockSignals(true);
@@ -306,21 +372,24 @@ struct Bench {
 		}
 
 		// saveSourceState against the same obs_data built by hand.
-		const Sample byHandSave = measure(noSetup, [&] { buildStateByHand(d); });
-		report(QStringLiteral("saveSourceState"), n, measure(noSetup, [&] { dock->saveSourceState(); }),
-		       byHandSave, QStringLiteral("the same obs_data built by hand"));
+		if (wanted(QStringLiteral("saveSourceState")))
+			report(QStringLiteral("saveSourceState"), n, measure(noSetup, [&] { dock->saveSourceState(); }),
+			       measure(noSetup, [&] { buildStateByHand(d); }),
+			       QStringLiteral("the same obs_data built by hand"));
 
 		// loadSourceState: trusted (the saved list matches the playlist) and import (forced).
-		report(QStringLiteral("loadSourceState, trusted"), n,
-		       measure(settleEvents, [&] { dock->loadSourceState(bound, false); }),
-		       measure(settleEvents, [&] { loadByHand(d, files, false); }),
-		       QStringLiteral("read by hand + QFileInfo::size + plain fill + build by hand"));
+		if (wanted(QStringLiteral("loadSourceState, trusted")))
+			report(QStringLiteral("loadSourceState, trusted"), n,
+			       measure(settleEvents, [&] { dock->loadSourceState(bound, false); }),
+			       measure(settleEvents, [&] { loadByHand(d, files, false); }),
+			       QStringLiteral("read by hand + QFileInfo::size + plain fill + build by hand"));
 		if (TA::tracks(d).size() != n)
 			qFatal("the trusted load lost tracks");
-		report(QStringLiteral("loadSourceState, import"), n,
-		       measure(settleEvents, [&] { dock->loadSourceState(bound, true); }),
-		       measure(settleEvents, [&] { loadByHand(d, files, true); }),
-		       QStringLiteral("as trusted + a new QUuid per track"));
+		if (wanted(QStringLiteral("loadSourceState, import")))
+			report(QStringLiteral("loadSourceState, import"), n,
+			       measure(settleEvents, [&] { dock->loadSourceState(bound, true); }),
+			       measure(settleEvents, [&] { loadByHand(d, files, true); }),
+			       QStringLiteral("as trusted + a new QUuid per track"));
 
 		// Play the middle track, then time the poll while bound and playing.
 		const QString playId = TA::tracks(d)[n / 2].id;
@@ -338,49 +407,58 @@ struct Bench {
 		if (!TA::boundSource(d) || TA::currentTrackId(d) != playId)
 			qFatal("the dock lost its source before the poll was timed");
 
-		const Sample pollBase = measure(noSetup, [&] { bareMediaPoll(d); });
-		report(QStringLiteral("pollTick, ordinary tick"), n,
-		       measure([&] { TA::pollTickCount(d) = 0; }, [&] { dock->pollTick(); }, 15, 201), pollBase,
-		       QStringLiteral("resolve + media state/time/duration"));
-		report(QStringLiteral("pollTick, fourth tick"), n,
-		       measure([&] { TA::pollTickCount(d) = 3; }, [&] { dock->pollTick(); }, 15, 201),
-		       measure(noSetup,
-			       [&] {
-				       enumerateBare();
-				       bareMediaPoll(d);
-			       }),
-		       QStringLiteral("enumerate sources + scene items, + bare media poll"));
+		if (wanted(QStringLiteral("pollTick, ordinary tick")))
+			report(QStringLiteral("pollTick, ordinary tick"), n,
+			       measure([&] { TA::pollTickCount(d) = 0; }, [&] { dock->pollTick(); }, 15, 201),
+			       measure(
+				       noSetup, [&] { bareTick(d); }, 15, 201),
+			       QStringLiteral("media state/time/duration shown on a plain label and slider, "
+					      "+ setEnabled on the controls"));
+		if (wanted(QStringLiteral("pollTick, fourth tick")))
+			report(QStringLiteral("pollTick, fourth tick"), n,
+			       measure([&] { TA::pollTickCount(d) = 3; }, [&] { dock->pollTick(); }, 15, 201),
+			       measure(
+				       noSetup,
+				       [&] {
+					       enumerateBare();
+					       bareTick(d);
+				       },
+				       15, 201),
+			       QStringLiteral("enumerate sources + scene items, + the ordinary tick's baseline"));
 		if (TA::currentTrackId(d) != playId || TA::tracks(d).size() != n || !TA::boundSource(d))
 			qFatal("the poll changed the dock's state: current %s, %d tracks, bound %p, uuid %s",
 			       qPrintable(TA::currentTrackId(d)), int(TA::tracks(d).size()), (void *)TA::boundSource(d),
 			       qPrintable(TA::sourceUuid(d)));
 
-		const Sample enumBase = measure(noSetup, enumerateBare, 15, 201);
-		report(QStringLiteral("refreshSourceSelector, unchanged"), n,
-		       measure(
-			       noSetup, [&] { dock->refreshSourceSelector(); }, 15, 201),
-		       enumBase, QStringLiteral("enumerate sources + scene items"));
+		const Timed enumBase = measure(noSetup, enumerateBare, 15, 201);
+		if (wanted(QStringLiteral("refreshSourceSelector, unchanged")))
+			report(QStringLiteral("refreshSourceSelector, unchanged"), n,
+			       measure(
+				       noSetup, [&] { dock->refreshSourceSelector(); }, 15, 201),
+			       enumBase, QStringLiteral("enumerate sources + scene items"));
 		obs_source_t *renamed = collection.media[250];
 		bool flip = false;
-		report(QStringLiteral("refreshSourceSelector, one renamed"), n,
-		       measure(
-			       [&] {
-				       flip = !flip;
-				       obs_source_set_name(renamed, flip ? "Media 250 (live)" : "Media 250");
-			       },
-			       [&] { dock->refreshSourceSelector(); }, 15, 201),
-		       enumBase, QStringLiteral("enumerate sources + scene items"));
+		if (wanted(QStringLiteral("refreshSourceSelector, one renamed")))
+			report(QStringLiteral("refreshSourceSelector, one renamed"), n,
+			       measure(
+				       [&] {
+					       flip = !flip;
+					       obs_source_set_name(renamed, flip ? "Media 250 (live)" : "Media 250");
+				       },
+				       [&] { dock->refreshSourceSelector(); }, 15, 201),
+			       enumBase, QStringLiteral("enumerate sources + scene items"));
 		obs_source_set_name(renamed, "Media 250");
 		dock->refreshSourceSelector();
 		if (TA::sourceUuid(d) != QString::fromUtf8(obs_source_get_uuid(bound)) || TA::tracks(d).size() != n)
 			qFatal("the selector lost the bound source");
 
-		report(QStringLiteral("updateTransportControls"), n,
-		       measure(
-			       noSetup, [&] { dock->updateTransportControls(); }, 15, 201),
-		       measure(
-			       noSetup, [&] { bareControls(d); }, 15, 201),
-		       QStringLiteral("resolve + media state + setEnabled on the controls"));
+		if (wanted(QStringLiteral("updateTransportControls")))
+			report(QStringLiteral("updateTransportControls"), n,
+			       measure(
+				       noSetup, [&] { dock->updateTransportControls(); }, 15, 201),
+			       measure(
+				       noSetup, [&] { bareControls(d); }, 15, 201),
+			       QStringLiteral("resolve + media state + setEnabled on the controls"));
 
 		// One screen of rows, scrolled to the current track.
 		list->scrollToItem(list->item(n / 2), QAbstractItemView::PositionAtCenter);
@@ -388,12 +466,13 @@ struct Bench {
 		settleEvents();
 		QImage image(list->viewport()->size(), QImage::Format_ARGB32_Premultiplied);
 		QImage plainImage(plain->viewport()->size(), QImage::Format_ARGB32_Premultiplied);
-		report(QStringLiteral("paint one screen (TrackDelegate)"), n,
-		       measure(
-			       noSetup, [&] { list->viewport()->render(&image); }, 15, 101),
-		       measure(
-			       noSetup, [&] { plain->viewport()->render(&plainImage); }, 15, 101),
-		       QStringLiteral("plain QListWidget, same size, default delegate"));
+		if (wanted(QStringLiteral("paint one screen (TrackDelegate)")))
+			report(QStringLiteral("paint one screen (TrackDelegate)"), n,
+			       measure(
+				       noSetup, [&] { list->viewport()->render(&image); }, 15, 101),
+			       measure(
+				       noSetup, [&] { plain->viewport()->render(&plainImage); }, 15, 101),
+			       QStringLiteral("plain QListWidget, same size, default delegate"));
 	}
 
 	void buildStateByHand(Tracklane &d)
@@ -448,16 +527,23 @@ struct Bench {
 		sink = int(total);
 		if (paths.size() != files.size())
 			qFatal("the by-hand load read %d of %d tracks", int(paths.size()), int(files.size()));
-		fillPlain(paths);
+		fillPlain(paths, int(paths.size()) / 2);
 		buildStateByHand(d);
 	}
 
-	void bareMediaPoll(Tracklane &d)
+	// What a tick must show: the media time as text and as a slider position, and which controls
+	// work with the source's state.
+	void bareTick(Tracklane &d)
 	{
 		obs_source_t *source = obs_weak_source_get_source(TA::boundSource(d));
-		sink = int(obs_source_media_get_state(source)) + int(obs_source_media_get_time(source)) +
-		       int(obs_source_media_get_duration(source));
+		sink = int(obs_source_media_get_state(source));
+		const qint64 time = obs_source_media_get_time(source);
+		const qint64 duration = obs_source_media_get_duration(source);
+		plainSlider->setValue(duration > 0 ? int(time * 1000 / duration) : 0);
+		plainLabel->setText(
+			QStringLiteral("%1:%2").arg(time / 60000).arg(time / 1000 % 60, 2, 10, QLatin1Char('0')));
 		obs_source_release(source);
+		bareControls(d);
 	}
 
 	void bareControls(Tracklane &d)
@@ -486,8 +572,16 @@ struct Bench {
 		dock->resize(420, 760);
 		dock->show();
 		plain = new QListWidget();
+		// Rows of one height, as in the dock's list: without it every layout measures every row.
+		plain->setUniformItemSizes(true);
 		plain->resize(TA::trackList(*dock)->size());
 		plain->show();
+		// The baseline's own time label and slider, shown beside the plain list as the dock's are.
+		plainLabel = new QLabel(QStringLiteral("0:00"));
+		plainLabel->show();
+		plainSlider = new QSlider(Qt::Horizontal);
+		plainSlider->setRange(0, 1000);
+		plainSlider->show();
 		// As after a restart with this source chosen: the selector shows it and the dock is bound.
 		TA::sourceUuid(*dock) = QString::fromUtf8(obs_source_get_uuid(bound));
 		dock->onCollectionLoaded();
@@ -511,6 +605,8 @@ struct Bench {
 			runSize(files, n);
 
 		delete plain;
+		delete plainLabel;
+		delete plainSlider;
 		delete dock;
 		collection.release();
 		testhost::waitForGraphicsTicks(2);

@@ -2,6 +2,7 @@
 
 #include <obs.h>
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
@@ -129,6 +130,7 @@ private:
 	bool handleExternalDrag(QEvent *event);
 	void runEndMode(int currentIndex);
 	bool endOfTrackStillAudible() const;
+	void rebuildSourceSelector();
 
 	QString settingsPath;
 	QString sourceUuid;
@@ -191,6 +193,12 @@ private:
 	QElapsedTimer endHandOverTimer;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;
+	// Whether the last filter left any row of trackList hidden; an empty search over a list with
+	// none hidden has nothing to show, which spares every rebuild a walk over all rows.
+	bool filterHidesRows = false;
+	// The raw facts the source selector was last built from (sources, names, scenes, items); while
+	// they stay the same, the once-a-second refresh skips building labels it already shows.
+	QByteArray selectorSnapshot;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

@@ -105,6 +105,7 @@ void Tracklane::resetBinding()
 	const bool wasBlocked = sourceSelector->blockSignals(true);
 	sourceSelector->clear();
 	sourceSelector->addItem(moduleQString("SelectSource"), QString());
+	selectorSnapshot.clear();
 	rebuildTrackList(QString());
 	updateTimeLabel(0);
 	seekSlider->setValue(0);

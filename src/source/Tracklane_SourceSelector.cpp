@@ -78,6 +78,86 @@ bool walkScene(void *param, obs_source_t *scene)
 	return true;
 }
 
+// The snapshot holds raw bytes only: no strings are converted and nothing is sorted, so an
+// unchanged collection costs little more than enumerating it. Sources are told apart by pointer and
+// uuid (a freed source's address can be reused), names by their bytes.
+void appendBytes(QByteArray &out, const void *data, qsizetype size)
+{
+	out.append(static_cast<const char *>(data), size);
+}
+
+void appendText(QByteArray &out, const char *text)
+{
+	if (text)
+		out.append(text, qsizetype(std::strlen(text)));
+	out.append('\0');
+}
+
+void appendPointer(QByteArray &out, const void *pointer)
+{
+	appendBytes(out, &pointer, sizeof(pointer));
+}
+
+struct Snapshot {
+	QByteArray bytes;
+	int mediaSources = 0;
+};
+
+bool snapshotMediaSource(void *param, obs_source_t *source)
+{
+	if (!obs_source_removed(source) && isMediaSource(source)) {
+		auto &snapshot = *static_cast<Snapshot *>(param);
+		++snapshot.mediaSources;
+		QByteArray &out = snapshot.bytes;
+		out.append('S');
+		appendPointer(out, source);
+		appendText(out, obs_source_get_uuid(source));
+		appendText(out, obs_source_get_name(source));
+	}
+	return true;
+}
+
+bool snapshotSceneItem(obs_scene_t *, obs_sceneitem_t *item, void *param)
+{
+	auto &out = *static_cast<QByteArray *>(param);
+	obs_source_t *source = obs_sceneitem_get_source(item);
+	appendPointer(out, source);
+	// Groups, and scenes that obs_enum_scenes does not list, are only reached through their items;
+	// their contents count as the item's own.
+	obs_scene_t *inner = obs_sceneitem_is_group(item) ? obs_sceneitem_group_get_scene(item) : nullptr;
+	if (!inner && source && obs_obj_is_private(source))
+		inner = obs_scene_from_source(source);
+	if (inner) {
+		out.append('(');
+		obs_scene_enum_items(inner, snapshotSceneItem, param);
+		out.append(')');
+	}
+	return true;
+}
+
+bool snapshotScene(void *param, obs_source_t *scene)
+{
+	auto &out = static_cast<Snapshot *>(param)->bytes;
+	out.append('C');
+	appendPointer(out, scene);
+	appendText(out, obs_source_get_name(scene));
+	obs_scene_t *sceneData = obs_scene_from_source(scene);
+	if (!sceneData)
+		sceneData = obs_group_from_source(scene);
+	if (sceneData)
+		obs_scene_enum_items(sceneData, snapshotSceneItem, &out);
+	return true;
+}
+
+Snapshot collectionSnapshot(qsizetype expectedSize)
+{
+	Snapshot snapshot;
+	snapshot.bytes.reserve(expectedSize);
+	obs_enum_sources(snapshotMediaSource, &snapshot);
+	obs_enum_scenes(snapshotScene, &snapshot);
+	return snapshot;
+}
+
 } // namespace
 
 void Tracklane::refreshSourceSelector()
@@ -85,6 +165,25 @@ void Tracklane::refreshSourceSelector()
 	if (suspended || closing)
 		return;
 
+	// The labels, their order and the combo box follow from these facts alone, and the combo box
+	// was made to match them by the refresh that recorded them.
+	Snapshot snapshot = collectionSnapshot(selectorSnapshot.size());
+	if (selectorSnapshot.isEmpty() || snapshot.bytes != selectorSnapshot ||
+	    sourceSelector->count() != snapshot.mediaSources + 1)
+		rebuildSourceSelector();
+	selectorSnapshot = std::move(snapshot.bytes);
+
+	obs_source_t *bound = resolveBoundSource();
+	const QString selectedUuid = sourceSelector->currentData(Qt::UserRole).toString();
+	const QString boundUuid = bound ? QString::fromUtf8(obs_source_get_uuid(bound)) : QString();
+	// The second case empties a dock whose source vanished while the selection stayed the same.
+	if (selectedUuid != boundUuid || (!bound && !tracks.isEmpty()))
+		bindSource(selectedUuid);
+	obs_source_release(bound);
+}
+
+void Tracklane::rebuildSourceSelector()
+{
 	QList<SourceEntry> entries;
 	obs_enum_sources(collectMediaSource, &entries);
 	std::sort(entries.begin(), entries.end(), [](const SourceEntry &a, const SourceEntry &b) {
@@ -133,14 +232,6 @@ void Tracklane::refreshSourceSelector()
 		sourceSelector->setCurrentIndex(index > 0 ? index : 0);
 		sourceSelector->blockSignals(wasBlocked);
 	}
-
-	obs_source_t *bound = resolveBoundSource();
-	const QString selectedUuid = sourceSelector->currentData(Qt::UserRole).toString();
-	const QString boundUuid = bound ? QString::fromUtf8(obs_source_get_uuid(bound)) : QString();
-	// The second case empties a dock whose source vanished while the selection stayed the same.
-	if (selectedUuid != boundUuid || (!bound && !tracks.isEmpty()))
-		bindSource(selectedUuid);
-	obs_source_release(bound);
 }
 
 void Tracklane::onSourceSelected(int)

@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QUuid>
 
+#include <algorithm>
+
 const QString CurrentTrackMarker = QStringLiteral(u"\u25B6\uFE0E ");
 
 const char MediaFilePatterns[] = "*.mp3 *.wav *.flac *.aac *.ogg *.m4a *.opus *.wma *.mp4 *.mkv *.mov *.avi *.webm "
@@ -35,16 +37,30 @@ QString localPathOf(const QString &path)
 	return path;
 }
 
+// The part QFileInfo::fileName() gives, without building a QFileInfo for every row of a long list.
+static QString fileNameOf(const QString &path)
+{
+#ifdef Q_OS_WIN
+	qsizetype separator = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+	// "C:name" is relative to drive C's current folder; its name follows the colon.
+	if (separator < 0 && path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter())
+		separator = 1;
+#else
+	const qsizetype separator = path.lastIndexOf(QLatin1Char('/'));
+#endif
+	return separator < 0 ? path : path.mid(separator + 1);
+}
+
 QString trackDisplayText(const QString &path, bool current)
 {
-	// Remote URLs go through QFileInfo as they are, which yields their last path segment.
+	// Remote URLs are split as they are, which yields their last path segment.
 	QString p = path;
 	if (mayHaveScheme(path)) {
 		const QUrl url(path, QUrl::TolerantMode);
 		if (url.isLocalFile())
 			p = url.toLocalFile();
 	}
-	QString name = QFileInfo(p).fileName();
+	QString name = fileNameOf(p);
 	if (name.isEmpty())
 		name = path;
 	return current ? CurrentTrackMarker + name : name;

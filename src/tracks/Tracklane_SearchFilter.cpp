@@ -21,20 +21,26 @@ void Tracklane::applyFilter()
 	int matches = 0;
 	QListWidgetItem *firstMatch = nullptr;
 	const int count = trackList->count();
-	for (int row = 0; row < count; ++row) {
-		QListWidgetItem *item = trackList->item(row);
-		bool match;
-		if (numberMode)
-			match = numberOk && number == row + 1;
-		else
-			match = item->data(TrackPathRole).toString().indexOf(text, 0, Qt::CaseInsensitive) >= 0;
-		item->setHidden(!match);
-		if (match) {
-			++matches;
-			if (!firstMatch)
-				firstMatch = item;
+	if (text.isEmpty() && !filterHidesRows) {
+		matches = count;
+		firstMatch = trackList->item(0);
+	} else {
+		for (int row = 0; row < count; ++row) {
+			QListWidgetItem *item = trackList->item(row);
+			bool match;
+			if (numberMode)
+				match = numberOk && number == row + 1;
+			else
+				match = item->data(TrackPathRole).toString().indexOf(text, 0, Qt::CaseInsensitive) >= 0;
+			item->setHidden(!match);
+			if (match) {
+				++matches;
+				if (!firstMatch)
+					firstMatch = item;
+			}
 		}
 	}
+	filterHidesRows = matches < count;
 
 	// A new filter always starts on its first hit; clearing it keeps the operator's place.
 	if (!text.isEmpty() || !trackList->currentItem()) {

@@ -1,5 +1,5 @@
 #include "dock/Tracklane.hpp"
-#include "module/plugin-module.hpp"
+#include "tracks/TrackItem.hpp"
 
 #include <QFileInfo>
 #include <QHash>
@@ -58,6 +58,7 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 {
 	ListRefillGuard guard(trackList, rebuildingList);
 	trackList->clear();
+	filterHidesRows = false;
 
 	// Known sizes stand in for a probe of any other entry with the same path, so a path listed
 	// many times costs one look at the disk.
@@ -84,12 +85,7 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 			}
 		}
 
-		auto *item = new QListWidgetItem(trackDisplayText(entry.path, entry.id == currentTrackId));
-		item->setData(TrackIdRole, entry.id);
-		item->setData(TrackPathRole, entry.path);
-		item->setData(TrackSizeRole, QVariant::fromValue<qint64>(entry.sizeBytes));
-		if (entry.sizeBytes == SizeMissing)
-			item->setData(Qt::AccessibleDescriptionRole, moduleQString("FileMissing").arg(entry.path));
+		auto *item = new TrackItem(entry, entry.id == currentTrackId);
 		trackList->addItem(item);
 
 		if (!selectId.isEmpty() && entry.id == selectId)

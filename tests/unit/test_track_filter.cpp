@@ -130,6 +130,43 @@ private Q_SLOTS:
 		QCOMPARE(list->currentRow(), 0);
 	}
 
+	// An empty search shows every row without looking at each one, as long as nothing is hidden;
+	// every way rows can end up hidden must still be undone by clearing the search.
+	void clearingTheSearchShowsRowsHiddenByAnyRoute()
+	{
+		Tracklane dock(QString(), nullptr);
+		fill(dock, 6);
+		QListWidget *list = TA::trackList(dock);
+		QLineEdit *search = TA::searchEdit(dock);
+		const QList<int> all = {0, 1, 2, 3, 4, 5};
+
+		search->setText("track 3");
+		QCOMPARE(visibleRows(list), QList<int>{2});
+		search->clear();
+		QCOMPARE(visibleRows(list), all);
+		QCOMPARE(TA::trackCountLabel(dock)->text(), moduleQString("TrackCount").arg(6));
+
+		// A rebuild under a search hides the fresh rows again; clearing afterwards shows them.
+		search->setText("#2");
+		dock.rebuildTrackList(QString());
+		QCOMPARE(visibleRows(list), QList<int>{1});
+		search->clear();
+		QCOMPARE(visibleRows(list), all);
+
+		// A search that matches everything hides nothing, and the next search still hides rows.
+		search->setText("track");
+		QCOMPARE(visibleRows(list), all);
+		search->setText("track 6");
+		QCOMPARE(visibleRows(list), QList<int>{5});
+
+		// Rows moved while hidden stay hidden until the search is cleared.
+		QVERIFY(list->model()->moveRow(QModelIndex(), 0, QModelIndex(), 6));
+		QVERIFY(list->item(5)->isHidden());
+		search->clear();
+		QCOMPARE(visibleRows(list), all);
+		QCOMPARE(list->currentRow() >= 0, true);
+	}
+
 	void dragOnlyWithoutFilter()
 	{
 		Tracklane dock(QString(), nullptr);

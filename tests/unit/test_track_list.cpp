@@ -6,15 +6,18 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <dlfcn.h>
 #include <sys/stat.h>
 
@@ -175,6 +178,16 @@ private Q_SLOTS:
 						   << "/music/rock/";
 		QTest::newRow("empty") << ""
 				       << "";
+		QTest::newRow("relative") << "music/One.mp3"
+					  << "One.mp3";
+		QTest::newRow("bare name") << "One.mp3"
+					   << "One.mp3";
+		QTest::newRow("root") << "/"
+				      << "/";
+		QTest::newRow("doubled slashes") << "//music//One.mp3"
+						 << "One.mp3";
+		QTest::newRow("backslashes are no separator here") << "C:\\music\\One.mp3"
+								   << "C:\\music\\One.mp3";
 	}
 
 	void displayTexts()
@@ -183,6 +196,11 @@ private Q_SLOTS:
 		QFETCH(QString, name);
 		QCOMPARE(trackDisplayText(path, false), name);
 		QCOMPARE(trackDisplayText(path, true), CurrentTrackMarker + name);
+		// Plain paths must be named exactly as QFileInfo names them.
+		if (!path.contains(QLatin1Char(':'))) {
+			const QString byFileInfo = QFileInfo(path).fileName();
+			QCOMPARE(trackDisplayText(path, false), byFileInfo.isEmpty() ? path : byFileInfo);
+		}
 	}
 
 	void markerIsTextPresentationTriangle()
@@ -278,6 +296,40 @@ private Q_SLOTS:
 			QVERIFY(!item->data(Qt::FontRole).isValid());
 		}
 		QCOMPARE(TA::trackCountLabel(dock)->text(), moduleQString("TrackCount").arg(cases.size()));
+	}
+
+	// Rows answer the track roles themselves; a copy of a row and a role written later must
+	// answer like the original, and a written role must reach the view.
+	void rowsAnswerTrackRolesThroughCopiesAndWrites()
+	{
+		Tracklane dock(QString(), nullptr);
+		TA::tracks(dock) = {TrackEntry{"id-1", "/gone/one.mp3", SizeMissing},
+				    TrackEntry{"id-2", "http://h/two.mp3", SizeNotLocal}};
+		dock.rebuildTrackList(QString());
+		QListWidget *list = TA::trackList(dock);
+
+		std::unique_ptr<QListWidgetItem> copy(list->item(0)->clone());
+		QCOMPARE(copy->text(), QStringLiteral("one.mp3"));
+		QCOMPARE(copy->data(TrackIdRole).toString(), QStringLiteral("id-1"));
+		QCOMPARE(copy->data(TrackPathRole).toString(), QStringLiteral("/gone/one.mp3"));
+		QCOMPARE(copy->data(TrackSizeRole).toLongLong(), SizeMissing);
+		QCOMPARE(copy->data(Qt::AccessibleDescriptionRole).toString(),
+			 moduleQString("FileMissing").arg("/gone/one.mp3"));
+
+		QSignalSpy changed(list->model(), &QAbstractItemModel::dataChanged);
+		list->item(1)->setData(TrackPathRole, QStringLiteral("/new/path.mp3"));
+		list->item(1)->setData(TrackSizeRole, QVariant::fromValue<qint64>(7));
+		QCOMPARE(changed.count(), 2);
+		QCOMPARE(list->item(1)->data(TrackPathRole).toString(), QStringLiteral("/new/path.mp3"));
+		QCOMPARE(list->item(1)->data(TrackSizeRole).toLongLong(), qint64(7));
+		QCOMPARE(list->item(1)->data(TrackIdRole).toString(), QStringLiteral("id-2"));
+		// The copy is its own row.
+		QCOMPARE(copy->data(TrackIdRole).toString(), QStringLiteral("id-1"));
+
+		// What a sync reads back is what the rows answer.
+		dock.syncTracksFromList();
+		QCOMPARE(TA::tracks(dock)[1].path, QStringLiteral("/new/path.mp3"));
+		QCOMPARE(TA::tracks(dock)[1].sizeBytes, qint64(7));
 	}
 
 	void knownSizesSurviveRebuilds()
