@@ -12,19 +12,31 @@ QString formatTime(qint64 ms)
 	if (seconds < 1)
 		seconds = 0;
 	const qint64 minutes = seconds / 60;
-	const qint64 rest = seconds - 60 * minutes;
-	return QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
+	const int rest = int(seconds - 60 * minutes);
+	// Put together by hand: the poll formats times several times a tick, and QString::arg parses
+	// its pattern on every call.
+	QString text = QString::number(minutes);
+	text.reserve(text.size() + 3);
+	text += QLatin1Char(':');
+	text += QLatin1Char(char('0' + rest / 10));
+	text += QLatin1Char(char('0' + rest % 10));
+	return text;
 }
 
 void Tracklane::updateTimeLabel(qint64 positionMs)
 {
 	QString text;
 	if (showRemainingTime) {
-		text = QStringLiteral(u"\u2212") + (durationMs < 1 ? QStringLiteral(u"\u2014:\u2014")
-								  : formatTime(std::max<qint64>(0, durationMs - positionMs)));
+		text = QStringLiteral(u"\u2212") + (durationMs < 1
+							    ? QStringLiteral(u"\u2014:\u2014")
+							    : formatTime(std::max<qint64>(0, durationMs - positionMs)));
 	} else {
 		text = formatTime(positionMs);
 	}
+	// Most polls land within the same second; remaining times carry a minus sign, so the same text
+	// also means the same display mode and the same accessible name, once one has been given.
+	if (text == timeLabel->text() && !timeLabel->accessibleName().isEmpty())
+		return;
 	timeLabel->setText(text);
 	timeLabel->setAccessibleName(moduleQString(showRemainingTime ? "RemainingTime" : "ElapsedTime") +
 				     QLatin1Char(' ') + text);

@@ -255,13 +255,18 @@ void Tracklane::updateTransportControls()
 		key = "Play";
 		iconClass = QStringLiteral("icon-media-play");
 	}
-	playPauseButton->setAccessibleName(moduleQString(key));
-	// Re-polishing restyles the button; do it only when the icon really changes (4 times a second).
-	if (playPauseButton->property("class").toString() != iconClass) {
-		playPauseButton->setProperty("class", iconClass);
-		playPauseButton->style()->unpolish(playPauseButton);
-		playPauseButton->style()->polish(playPauseButton);
-		playPauseButton->update();
+	// Each label belongs to one icon, so an unchanged label means an unchanged icon; this runs four
+	// times a second, and looking up a dynamic property by name costs more than the rest together.
+	const QString label = moduleQString(key);
+	if (playPauseButton->accessibleName() != label) {
+		playPauseButton->setAccessibleName(label);
+		// Re-polishing restyles the button; do it only when the icon really changes.
+		if (playPauseButton->property("class").toString() != iconClass) {
+			playPauseButton->setProperty("class", iconClass);
+			playPauseButton->style()->unpolish(playPauseButton);
+			playPauseButton->style()->polish(playPauseButton);
+			playPauseButton->update();
+		}
 	}
 
 	obs_source_release(source);

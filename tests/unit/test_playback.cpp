@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <limits>
 #include <memory>
 
 class PlaybackTest : public QObject {
@@ -480,6 +481,10 @@ private Q_SLOTS:
 		QCOMPARE(formatTime(60000), QStringLiteral("1:00"));
 		QCOMPARE(formatTime(3725000), QStringLiteral("62:05"));
 		QCOMPARE(formatTime(-5000), QStringLiteral("0:00"));
+		QCOMPARE(formatTime(10999), QStringLiteral("0:10"));
+		QCOMPARE(formatTime(600000), QStringLiteral("10:00"));
+		QCOMPARE(formatTime(std::numeric_limits<qint64>::max()), QStringLiteral("153722867280912:55"));
+		QCOMPARE(formatTime(std::numeric_limits<qint64>::min()), QStringLiteral("0:00"));
 
 		TA::showRemainingTime(*dock) = true;
 		TA::durationMs(*dock) = 200000;
