@@ -201,6 +201,72 @@ private Q_SLOTS:
 		QCOMPARE(combo->currentData().toString(), uuidOf(media));
 	}
 
+	// The refresh skips rebuilding while the collection looks the same; after each kind of change
+	// that shows in the labels, the refreshed list must be what a new dock lists.
+	void everyChangeBehindTheLabelsReachesTheSelector()
+	{
+		OwnedSources owned;
+		obs_source_t *alpha = owned.media("Alpha");
+		obs_source_t *beta = owned.media("Beta");
+		owned.media("Gamma");
+		obs_source_t *gamma2 = owned.media("Gamma 2");
+		obs_scene_t *inner = owned.addScene("Inner");
+		obs_scene_t *outer = owned.addScene("Outer");
+		obs_scene_add(outer, obs_scene_get_source(inner));
+		obs_scene_t *group = obs_sceneitem_group_get_scene(obs_scene_add_group2(outer, "Grp", false));
+		// The host does not list private scenes; what they hold counts for the scene showing them.
+		obs_scene_t *hidden = obs_scene_create_private("Hidden");
+		owned.add(obs_scene_get_source(hidden));
+		obs_scene_add(outer, obs_scene_get_source(hidden));
+
+		Dock dock;
+		auto refreshed = [&] {
+			dock->refreshSourceSelector();
+			return selectorLabels(*dock) + selectorUuids(*dock);
+		};
+		auto listedByNewDock = [] {
+			Dock fresh;
+			return selectorLabels(*fresh) + selectorUuids(*fresh);
+		};
+		const QString dot = middleDot();
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock), (QStringList{"Alpha", "Beta", "Gamma", "Gamma 2"}));
+
+		obs_scene_add(inner, alpha);
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock).at(0), "Inner / Outer" + dot + "Alpha");
+
+		obs_sceneitem_t *inGroup = obs_scene_add(group, beta);
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock).at(1), "Grp / Outer" + dot + "Beta");
+
+		obs_source_set_name(obs_scene_get_source(inner), "Inner 2");
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock).at(0), "Inner 2 / Outer" + dot + "Alpha");
+
+		obs_scene_add(hidden, gamma2);
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock).at(3), "Outer" + dot + "Gamma 2");
+
+		obs_sceneitem_remove(inGroup);
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorLabels(*dock).at(1), QStringLiteral("Beta"));
+
+		// A source replaced by a new one of the same name and place is another entry.
+		const QString oldUuid = uuidOf(beta);
+		obs_source_remove(beta);
+		obs_source_t *newBeta = owned.media("Beta");
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(selectorUuids(*dock).at(1), uuidOf(newBeta));
+		QVERIFY(oldUuid != uuidOf(newBeta));
+
+		// The collection going away empties the selector; the next refresh lists everything again.
+		dock->resetBinding();
+		TA::suspended(*dock) = false;
+		QCOMPARE(refreshed(), listedByNewDock());
+		QCOMPARE(TA::sourceSelector(*dock)->count(), 5);
+	}
+
 	void renamedOrMovedSourceKeepsItsBinding()
 	{
 		OwnedSources owned;
