@@ -57,8 +57,12 @@ public:
 
 	void start()
 	{
-		std::lock_guard<std::mutex> lock(mutex);
-		samples.clear();
+		{
+			std::lock_guard<std::mutex> lock(mutex);
+			samples.clear();
+		}
+		// Connected without holding the lock: libobs calls onAudio with its own lock held, the one
+		// it takes to connect, so holding ours here would take the two in the other order.
 		if (!connected) {
 			obs_add_raw_audio_callback(0, nullptr, &MixCapture::onAudio, this);
 			connected = true;
