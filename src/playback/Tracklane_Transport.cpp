@@ -172,9 +172,25 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 {
 	if (quint64(generation) != switchGeneration)
 		return;
+	obs_data_t *settings;
+	{
+		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+		settings = pendingSettings;
+		pendingSettings = nullptr;
+	}
+	// A second media_stopped of the same switch (the operator's own stop, say) finds it done.
+	if (!settings)
+		return;
 	trackSwitchPending = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
+		// Toggling the decoupled flag around the update has no lasting effect when it was off.
+		const bool decoupled = obs_source_async_decoupled(source);
+		obs_source_set_async_decoupled(source, true);
+		if (!decoupled)
+			obs_source_set_async_decoupled(source, false);
+		obs_source_update(source, settings);
+
 		// Monitoring is set up anew so that the newly loaded media reaches the monitor.
 		const obs_monitoring_type type = obs_source_get_monitoring_type(source);
 		if (type != OBS_MONITORING_TYPE_NONE) {
@@ -183,6 +199,7 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 		}
 		obs_source_release(source);
 	}
+	obs_data_release(settings);
 
 	playStartTimer.restart();
 	updateTransportControls();

@@ -57,7 +57,7 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 
 	trackSwitchPending = true;
 	{
-		// The new settings wait until the source confirms the stop; onMediaStopped applies them.
+		// The new settings wait until the source confirms the stop; finishTrackSwitch applies them.
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 		++switchGeneration;
 		obs_data_release(pendingSettings);
@@ -76,22 +76,16 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 	auto *dock = static_cast<Tracklane *>(param);
 	auto *source = static_cast<obs_source_t *>(calldata_ptr(data, "source"));
 
+	// This runs on libobs's graphics thread. The source's settings object has no lock of its own,
+	// and the UI thread reads and writes it at any time (the host's properties window, the
+	// collection save, this dock), so the pending settings are applied by finishTrackSwitch on the
+	// UI thread; here the stop is only reported.
 	quint64 generation;
 	{
 		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
 		if (!dock->pendingSettings || !source || obs_source_removed(source))
 			return;
 		generation = dock->switchGeneration;
-
-		// Toggling the decoupled flag around the update has no lasting effect when it was off.
-		const bool decoupled = obs_source_async_decoupled(source);
-		obs_source_set_async_decoupled(source, true);
-		if (!decoupled)
-			obs_source_set_async_decoupled(source, false);
-
-		obs_source_update(source, dock->pendingSettings);
-		obs_data_release(dock->pendingSettings);
-		dock->pendingSettings = nullptr;
 	}
 
 	// The dock is the context: if it is gone before this runs, Qt drops the call.

@@ -1,4 +1,5 @@
 #include "stand_in_source.hpp"
+#include "thread_sanitizer.hpp"
 
 #include <obs-module.h>
 
@@ -30,12 +31,27 @@ static void getDefaults(obs_data_t *settings)
 static void update(void *data, obs_data_t *settings)
 {
 	Media *m = media(data);
-	obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
-	const size_t count = obs_data_array_count(playlist);
-	obs_data_array_release(playlist);
+	size_t count;
+	QString json;
+	{
+		// libobs runs this deferred update on its graphics thread with the source's own settings
+		// object, which the UI thread writes meanwhile without any lock (the host's properties
+		// window does, and so does the dock); the VLC source reads it the same way. That race is
+		// libobs's, so these reads are left out of ThreadSanitizer's checks. The settings are
+		// read into a private copy: obs_data_get_json rewrites the object's cached text, which a
+		// test reading the JSON on the UI thread would meet.
+		testhost::UncheckedAccesses unchecked;
+		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
+		count = obs_data_array_count(playlist);
+		obs_data_array_release(playlist);
+		obs_data_t *copy = obs_data_create();
+		obs_data_apply(copy, settings);
+		json = QString::fromUtf8(obs_data_get_json(copy));
+		obs_data_release(copy);
+	}
 
 	std::lock_guard<std::mutex> lock(m->mutex);
-	m->updates << QString::fromUtf8(obs_data_get_json(settings));
+	m->updates << json;
 	if (count > 0 && m->playOnUpdate) {
 		m->state = OBS_MEDIA_STATE_PLAYING;
 		m->time = 0;

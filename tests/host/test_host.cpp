@@ -16,8 +16,23 @@
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "thread_sanitizer.hpp"
+
+#ifdef TRACKLANE_TSAN
+#include <dlfcn.h>
+#include <link.h>
+
+#include <string>
+#include <vector>
+#endif
 
 #ifndef TRACKLANE_DATA_DIR
 #error "TRACKLANE_DATA_DIR must name the repository's data folder"
@@ -80,6 +95,33 @@ QString buildFile(const QString &name)
 
 static obs_module_t *localeModule = nullptr;
 
+#ifdef TRACKLANE_TSAN
+// ThreadSanitizer ignores what Mesa's driver libraries do (called_from_lib in
+// tests/sanitizers/tsan.supp), and it stops the process as soon as an ignored library is unloaded.
+// obs_shutdown closes libobs's OpenGL module, and with it glvnd drops Mesa's EGL/GLX front ends,
+// libgallium and LLVM. Marking every library that is loaded once graphics are up as never to be
+// unloaded keeps them for the life of the process; it does not depend on Mesa's version-numbered
+// file names, and it changes nothing the tests look at (libobs still unloads its modules, only the
+// code stays mapped until exit).
+static void keepLoadedLibrariesResident()
+{
+	std::vector<std::string> paths;
+	dl_iterate_phdr(
+		[](dl_phdr_info *info, size_t, void *data) {
+			// The program itself has no name and the vDSO no path; neither can be unloaded.
+			if (info->dlpi_name && strchr(info->dlpi_name, '/'))
+				static_cast<std::vector<std::string> *>(data)->emplace_back(info->dlpi_name);
+			return 0;
+		},
+		&paths);
+	// dlopen is not allowed inside dl_iterate_phdr's callback (the loader lock is held there).
+	for (const std::string &path : paths) {
+		if (!dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+			fprintf(stderr, "could not keep %s loaded: %s\n", path.c_str(), dlerror());
+	}
+}
+#endif
+
 bool start(const char *moduleConfigPath, bool registerStandIn)
 {
 	base_set_log_handler(logHandler, nullptr);
@@ -113,6 +155,9 @@ bool start(const char *moduleConfigPath, bool registerStandIn)
 		fprintf(stderr, "obs_reset_video failed: %d\n", rc);
 		return false;
 	}
+#ifdef TRACKLANE_TSAN
+	keepLoadedLibrariesResident();
+#endif
 
 	if (registerStandIn)
 		standin::registerSourceType();
@@ -159,17 +204,59 @@ long stop()
 	return bnum_allocs();
 }
 
+// A task queued on the graphics thread that marks when it has run. The task owns a reference, so a
+// wait that gave up does not leave it writing into freed memory.
+struct TickMarker {
+	std::mutex mutex;
+	std::condition_variable cv;
+	std::atomic<bool> done{false};
+};
+
+static std::shared_ptr<TickMarker> queueTickMarker(obs_task_type type = OBS_TASK_GRAPHICS)
+{
+	auto marker = std::make_shared<TickMarker>();
+	obs_queue_task(
+		type,
+		[](void *param) {
+			std::unique_ptr<std::shared_ptr<TickMarker>> owned(
+				static_cast<std::shared_ptr<TickMarker> *>(param));
+			TickMarker &m = **owned;
+			{
+				std::lock_guard<std::mutex> lock(m.mutex);
+				m.done.store(true);
+			}
+			m.cv.notify_all();
+		},
+		new std::shared_ptr<TickMarker>(marker), false);
+	return marker;
+}
+
 void waitForGraphicsTicks(int ticks)
 {
 	// obs_queue_task on the graphics thread runs after the current tick; chaining a few of them
 	// makes sure queued media actions and deferred updates have been processed.
 	for (int i = 0; i < ticks; ++i) {
-		std::atomic<bool> done{false};
-		obs_queue_task(
-			OBS_TASK_GRAPHICS, [](void *param) { static_cast<std::atomic<bool> *>(param)->store(true); },
-			&done, false);
-		(void)QTest::qWaitFor([&]() { return done.load(); }, 2000);
+		const std::shared_ptr<TickMarker> marker = queueTickMarker();
+		(void)QTest::qWaitFor([&]() { return marker->done.load(); }, 2000);
 	}
+}
+
+bool waitForGraphicsTicksWithoutEvents(int ticks)
+{
+	for (int i = 0; i < ticks; ++i) {
+		const std::shared_ptr<TickMarker> marker = queueTickMarker();
+		std::unique_lock<std::mutex> lock(marker->mutex);
+		if (!marker->cv.wait_for(lock, std::chrono::seconds(2), [&]() { return marker->done.load(); }))
+			return false;
+	}
+	return true;
+}
+
+bool waitForDestroyQueue()
+{
+	const std::shared_ptr<TickMarker> marker = queueTickMarker(OBS_TASK_DESTROY);
+	std::unique_lock<std::mutex> lock(marker->mutex);
+	return marker->cv.wait_for(lock, std::chrono::seconds(5), [&]() { return marker->done.load(); });
 }
 
 } // namespace testhost

@@ -34,6 +34,14 @@ QStringList logLinesContaining(const QString &text);
 // and deferred updates have been carried out.
 void waitForGraphicsTicks(int ticks = 2);
 
+// The same without running the UI thread's event loop, so that what the graphics thread posts to
+// the UI thread meanwhile is still queued afterwards. False when a tick did not come within 2 s.
+bool waitForGraphicsTicksWithoutEvents(int ticks = 2);
+
+// Waits until what libobs's destruction thread had queued has run (sources released for the last
+// time are freed there). False when it did not within 5 s.
+bool waitForDestroyQueue();
+
 // Absolute path of a file the build puts beside the tests (the gate-test modules, for instance).
 QString buildFile(const QString &name);
 

@@ -34,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -173,11 +174,14 @@ public:
 		GraphicsHold hold;
 		if (holdGraphics && !hold.hold())
 			return QStringLiteral("the graphics thread could not be held");
+		graphicsHeld = holdGraphics;
 
 		noteBound();
 		for (int i = 0; i < actions; ++i) {
 			last = pickAction();
 			act(last);
+			if (!actionFailure.isEmpty())
+				return std::exchange(actionFailure, QString());
 			noteBound();
 			if (QString broken = invariants::listMismatch(*dock); !broken.isEmpty())
 				return broken;
@@ -195,6 +199,7 @@ public:
 		if (holdGraphics) {
 			held = snapshotAll();
 			hold.release();
+			graphicsHeld = false;
 		}
 		testhost::waitForGraphicsTicks(2);
 		QCoreApplication::processEvents();
@@ -401,7 +406,18 @@ private:
 			break;
 		case OutsideEdit:
 			if (obs_source_t *source = randomSource()) {
-				standin::setPlaylist(source, randomPaths(4));
+				const QStringList paths = randomPaths(4);
+				// libobs reads a source's settings on its graphics thread (in deferred updates)
+				// with no lock against the UI thread, where the host's properties window writes
+				// them. That race is libobs's own; the test's edit is made while the graphics
+				// thread is parked, so that it does not stand in for a fault of the dock.
+				GraphicsHold park;
+				if (!graphicsHeld && !park.hold()) {
+					actionFailure = QStringLiteral(
+						"the graphics thread could not be held for an outside edit");
+					break;
+				}
+				standin::setPlaylist(source, paths);
 				testWrote.insert(source);
 			}
 			break;
@@ -542,6 +558,8 @@ private:
 	bool exited = false;
 	bool exitSnapshotDue = false;
 	int last = 0;
+	bool graphicsHeld = false;
+	QString actionFailure;
 };
 
 } // namespace

@@ -139,6 +139,29 @@ private Q_SLOTS:
 		QCOMPARE(list->currentRow(), 1);
 	}
 
+	// The source's settings object has no lock, and the UI thread reads and writes it at any time
+	// (the host's properties window, the collection save): the graphics thread that reports the stop
+	// leaves it alone, and the queued completion writes it on the UI thread, once per switch.
+	void stoppedSourceIsUpdatedFromTheUiThreadOnly()
+	{
+		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
+		const QStringList before = standin::playlistOf(source);
+		dock->loadTrack(idAt(2), true);
+		// The operator stops the source from its own controls as well: two media_stopped signals.
+		obs_source_media_stop(source);
+		QVERIFY(testhost::waitForGraphicsTicksWithoutEvents(2));
+		QCOMPARE(standin::of(source)->stopsOnGraphicsThread, 2);
+		QCOMPARE(standin::playlistOf(source), before);
+		QVERIFY(TA::trackSwitchPending(*dock));
+
+		QTRY_VERIFY_WITH_TIMEOUT(!TA::trackSwitchPending(*dock), 5000);
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+		settle();
+		QCOMPARE(standin::updates(source).size(), 1);
+		QCOMPARE(sceneRequests.count(), 1);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+	}
+
 	void secondLoadBeforeStopWins()
 	{
 		dock->loadTrack(idAt(0), false);

@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <mutex>
+
 using namespace sourcetest;
 
 namespace {
@@ -390,10 +392,49 @@ private Q_SLOTS:
 
 		obs_source_remove(media);
 		obs_source_release(media);
+		// libobs frees the source on its destruction thread; the dock's connection keeps the signal
+		// handler (connected with a reference), so the dock lets go of it only afterwards.
+		QVERIFY(testhost::waitForDestroyQueue());
 		dock->refreshSourceSelector();
 		QCOMPARE(TA::sourceSelector(*dock)->count(), 1);
 		QVERIFY(TA::tracks(*dock).isEmpty());
 		QVERIFY(!TA::mediaStoppedConnection(*dock).handler);
+	}
+
+	// A source the dock left, still alive and ticking, no longer reaches it: its stop cannot
+	// complete a switch that waits for the source the dock is bound to now.
+	void leftSourceCannotCompleteTheNextSwitch()
+	{
+		OwnedSources owned;
+		obs_source_t *left = owned.add(standin::create("Left", {QStringLiteral("/m/one.mp3")}));
+		obs_source_t *next = owned.add(standin::create("Next", {QStringLiteral("/m/two.mp3")}));
+		Dock dock(false);
+		TA::sourceUuid(*dock) = uuidOf(left);
+		dock->onCollectionLoaded();
+		QCOMPARE(boundUuid(*dock), uuidOf(left));
+		dock->bindSource(uuidOf(next));
+		QCOMPARE(boundUuid(*dock), uuidOf(next));
+
+		// A switch on the new source, waiting for its stop.
+		obs_data_t *pending = obs_data_create();
+		obs_data_set_bool(pending, "loop", false);
+		{
+			std::lock_guard<std::mutex> lock(TA::pendingSettingsMutex(*dock));
+			TA::pendingSettings(*dock) = pending;
+		}
+		TA::trackSwitchPending(*dock) = true;
+
+		obs_source_media_stop(left);
+		testhost::waitForGraphicsTicks(2);
+		QCoreApplication::processEvents();
+		QCOMPARE(standin::of(left)->stopsOnGraphicsThread, 1);
+		QVERIFY(TA::trackSwitchPending(*dock));
+		{
+			std::lock_guard<std::mutex> lock(TA::pendingSettingsMutex(*dock));
+			QCOMPARE(TA::pendingSettings(*dock), pending);
+		}
+		QVERIFY(standin::updates(next).isEmpty());
+		dock->cancelPendingSwitch();
 	}
 
 	void unfitSourcesAreNotBound()
