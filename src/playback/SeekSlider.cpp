@@ -20,8 +20,7 @@ void SeekSlider::mousePressEvent(QMouseEvent *event)
 				style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
 			const int offset = p.x() - handle.width() / 2 - groove.left();
 			const int span = std::max(0, groove.width() - handle.width());
-			setValue(
-				QStyle::sliderValueFromPosition(minimum(), maximum(), offset, span, option.upsideDown));
+			setValue(QStyle::sliderValueFromPosition(minimum(), maximum(), offset, span, option.upsideDown));
 		}
 	}
 	// After a jump the handle is under the pointer, so the base class starts an ordinary drag.

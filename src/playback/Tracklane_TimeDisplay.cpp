@@ -27,9 +27,8 @@ void Tracklane::updateTimeLabel(qint64 positionMs)
 {
 	QString text;
 	if (showRemainingTime) {
-		text = QStringLiteral(u"\u2212") + (durationMs < 1
-							    ? QStringLiteral(u"\u2014:\u2014")
-							    : formatTime(std::max<qint64>(0, durationMs - positionMs)));
+		text = QStringLiteral(u"\u2212") + (durationMs < 1 ? QStringLiteral(u"\u2014:\u2014")
+								  : formatTime(std::max<qint64>(0, durationMs - positionMs)));
 	} else {
 		text = formatTime(positionMs);
 	}
