@@ -81,11 +81,6 @@ bool walkScene(void *param, obs_source_t *scene)
 // The snapshot holds raw bytes only: no strings are converted and nothing is sorted, so an
 // unchanged collection costs little more than enumerating it. Sources are told apart by pointer and
 // uuid (a freed source's address can be reused), names by their bytes.
-void appendBytes(QByteArray &out, const void *data, qsizetype size)
-{
-	out.append(static_cast<const char *>(data), size);
-}
-
 void appendText(QByteArray &out, const char *text)
 {
 	if (text)
@@ -95,7 +90,7 @@ void appendText(QByteArray &out, const char *text)
 
 void appendPointer(QByteArray &out, const void *pointer)
 {
-	appendBytes(out, &pointer, sizeof(pointer));
+	out.append(reinterpret_cast<const char *>(&pointer), qsizetype(sizeof(pointer)));
 }
 
 struct Snapshot {
