@@ -89,14 +89,16 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 			const QString path = QString::fromUtf8(obs_data_get_string(item, "value"));
 			const QString id = QString::fromUtf8(obs_data_get_string(item, "id"));
 			obs_data_release(item);
-			// Ids are how every edit and every switch finds its track: a list that repeats one
-			// cannot be trusted any more than one that lost one.
-			if (path.isEmpty() || id.isEmpty() || ids.contains(id)) {
+			if (path.isEmpty() || id.isEmpty()) {
 				trusted = false;
 				break;
 			}
-			ids.insert(id);
-			tracks.append(TrackEntry{id, path, SizeNotProbed});
+			// Ids are how every edit and every switch finds its track, so a repeated one gets an id
+			// of its own. The list itself is kept: importing would leave only the one track a
+			// managed source holds. The first entry keeps the id, and with it the current mark.
+			const QString ownId = ids.contains(id) ? newTrackId() : id;
+			ids.insert(ownId);
+			tracks.append(TrackEntry{ownId, path, SizeNotProbed});
 		}
 		obs_data_array_release(trackArray);
 	}

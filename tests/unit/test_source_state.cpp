@@ -378,7 +378,6 @@ private Q_SLOTS:
 		QTest::newRow("empty id") << trackWith(1, "id", QString()) << false << 1;
 		QTest::newRow("missing id") << trackWith(0, "id", QJsonValue::Undefined) << false << 1;
 		QTest::newRow("id as number") << trackWith(0, "id", 7) << false << 1;
-		QTest::newRow("repeated id") << trackWith(1, "id", SavedIds[0]) << false << 1;
 		QTest::newRow("observed differs")
 			<< with("observed", valuesJson({SavedPaths[1], SavedPaths[0]})) << false << 1;
 		QTest::newRow("observed longer")
@@ -431,6 +430,33 @@ private Q_SLOTS:
 		QCOMPARE(written.value(QStringLiteral("version")).toInt(), 1);
 		QCOMPARE(written.value(QStringLiteral("endMode")).toInt(-1), endMode);
 		QCOMPARE(written.value(QStringLiteral("tracks")).toArray(), tracksJson(SavedPaths, trackIds(*dock)));
+	}
+
+	// A managed source holds only its current track, so importing it instead of a saved list that
+	// repeats an id would shrink the list to that one track. The repeat gets an id of its own; the
+	// first entry keeps the id and with it the current mark.
+	void repeatedIdKeepsTheWholeList()
+	{
+		OwnedSources owned;
+		const QStringList held{SavedPaths[1]};
+		obs_source_t *media = owned.media("Media", held);
+		const QStringList saved{SavedPaths[0], SavedPaths[1], SavedPaths[0]};
+		QJsonObject state = goodState();
+		state.insert(QStringLiteral("tracks"), tracksJson(saved, {SavedIds[0], SavedIds[1], SavedIds[0]}));
+		state.insert(QStringLiteral("observed"), valuesJson(held));
+		state.insert(QStringLiteral("current"), SavedIds[0]);
+		setStateJson(media, toJson(state));
+
+		Dock dock;
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackPaths(*dock), saved);
+		const QStringList ids = trackIds(*dock);
+		QCOMPARE(ids.mid(0, 2), SavedIds);
+		QVERIFY(!SavedIds.contains(ids[2]));
+		QCOMPARE(ids[2].size(), 36);
+		QCOMPARE(TA::currentTrackId(*dock), SavedIds[0]);
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(stateObject(media).value(QStringLiteral("tracks")).toArray(), tracksJson(saved, ids));
 	}
 
 	void stateThatIsNotAnObjectIsIgnored()
