@@ -1,4 +1,5 @@
 #include "test_host.hpp"
+
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 
@@ -125,6 +126,17 @@ static void keepLoadedLibrariesResident()
 bool start(const char *moduleConfigPath, bool registerStandIn)
 {
 	base_set_log_handler(logHandler, nullptr);
+	// Without a folder of its own, libobs resolves module config paths against the working
+	// directory, and a test that loads the module would write into the build tree.
+	static QTemporaryDir ownConfig;
+	const QByteArray ownConfigPath = ownConfig.path().toUtf8();
+	if (!moduleConfigPath) {
+		if (!ownConfig.isValid()) {
+			fprintf(stderr, "no temporary folder for the module config\n");
+			return false;
+		}
+		moduleConfigPath = ownConfigPath.constData();
+	}
 	if (!obs_startup("en-US", moduleConfigPath, nullptr)) {
 		fprintf(stderr, "obs_startup failed (is there an X display?)\n");
 		return false;

@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QFile>
 #include <QListWidget>
@@ -555,6 +557,10 @@ private Q_SLOTS:
 		QVERIFY(tracklane::currentDock);
 		QCOMPARE(state().docks.size(), size_t(1));
 		QCOMPARE(state().docks.front().widget.data(), static_cast<QWidget *>(tracklane::currentDock.data()));
+		// The module's settings go to the test's own config folder, never into the build tree.
+		const QFileInfo settingsFile(TA::settingsPath(*tracklane::currentDock));
+		QVERIFY(settingsFile.isAbsolute());
+		QVERIFY(!settingsFile.absoluteFilePath().startsWith(QDir::currentPath() + QLatin1Char('/')));
 		testhost::clearLog();
 
 		Q_EMIT tracklane::currentDock->sceneSwitchRequested(uuidOf(music));
