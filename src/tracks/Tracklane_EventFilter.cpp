@@ -1,12 +1,14 @@
 #include "dock/Tracklane.hpp"
 #include "tracks/TrackDelegate.hpp"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHelpEvent>
+#include <QKeySequence>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -52,6 +54,10 @@ bool Tracklane::eventFilter(QObject *watched, QEvent *event)
 	if (watched == viewport && type == QEvent::ToolTip)
 		return showSizeTooltip(event);
 
+	if (watched == trackList && (type == QEvent::ShortcutOverride || type == QEvent::KeyPress) &&
+	    handleListKey(event))
+		return true;
+
 	if ((watched == searchEdit || watched == trackList || watched == viewport) && type == QEvent::KeyPress) {
 		const auto *key = static_cast<QKeyEvent *>(event);
 		if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier && !hostBindsPlainEscape()) {
@@ -72,10 +78,20 @@ bool Tracklane::eventFilter(QObject *watched, QEvent *event)
 	}
 
 	if (watched == viewport && (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop)) {
-		const auto *drop = static_cast<QDropEvent *>(event);
+		auto *drop = static_cast<QDropEvent *>(event);
 		const QObject *origin = drop->source();
-		if (origin != trackList && origin != viewport && drop->mimeData() && drop->mimeData()->hasUrls())
-			return handleExternalDrag(event);
+		if (origin != trackList && origin != viewport) {
+			if (drop->mimeData() && drop->mimeData()->hasUrls())
+				return handleExternalDrag(event);
+			// Rows dragged from another view (OBS's scene or source lists) carry no track; while a
+			// filter turns dragging off, the list would otherwise take them in as rows of its own.
+			drop->ignore();
+			return true;
+		}
+		if (type == QEvent::Drop) {
+			dropWithinList(drop);
+			return true;
+		}
 	}
 
 	return QObject::eventFilter(watched, event);
@@ -184,4 +200,39 @@ bool Tracklane::handleExternalDrag(QEvent *event)
 	drop->setDropAction(Qt::CopyAction);
 	drop->accept();
 	return true;
+}
+
+// OBS's main window binds Undo (and more) application-wide. Qt fires neither of two enabled
+// shortcuts on one key, so while the list has the focus its own keys are taken before the
+// shortcut map sees them, and run here.
+bool Tracklane::handleListKey(QEvent *event)
+{
+	auto *key = static_cast<QKeyEvent *>(event);
+	const QKeySequence pressed(key->keyCombination());
+	const QList<QAction *> listActions = trackList->actions();
+	for (QAction *action : listActions) {
+		if (action->shortcut().isEmpty() || action->shortcut() != pressed)
+			continue;
+		event->accept();
+		if (event->type() == QEvent::KeyPress) {
+			updateTransportControls();
+			if (action->isEnabled())
+				action->trigger();
+		}
+		return true;
+	}
+	return false;
+}
+
+// Qt moves the rows of a drop one at a time, each with a signal of its own; the list is read
+// back and saved once, after the whole drop.
+void Tracklane::dropWithinList(QDropEvent *drop)
+{
+	struct ListDrop : QListWidget {
+		static auto member() { return &ListDrop::dropEvent; }
+	};
+	rebuildingList = true;
+	(trackList->*ListDrop::member())(drop);
+	rebuildingList = false;
+	syncTracksFromList();
 }

@@ -104,11 +104,21 @@ void Tracklane::syncTracksFromList()
 	tracks.clear();
 	const int count = trackList->count();
 	tracks.reserve(count);
+	bool strayRows = false;
 	for (int row = 0; row < count; ++row) {
 		const QListWidgetItem *item = trackList->item(row);
-		tracks.append(TrackEntry{item->data(TrackIdRole).toString(), item->data(TrackPathRole).toString(),
-					 item->data(TrackSizeRole).toLongLong()});
+		TrackEntry entry{item->data(TrackIdRole).toString(), item->data(TrackPathRole).toString(),
+				 item->data(TrackSizeRole).toLongLong()};
+		// A row with no track behind it would be saved as one, and a saved list with such an entry
+		// is thrown away on the next load.
+		if (entry.id.isEmpty() || entry.path.isEmpty()) {
+			strayRows = true;
+			continue;
+		}
+		tracks.append(entry);
 	}
+	if (strayRows)
+		rebuildTrackList(selectedTrackId());
 
 	saveSourceState();
 	updateTransportControls();

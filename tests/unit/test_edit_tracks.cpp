@@ -9,6 +9,7 @@
 #include "source_test_support.hpp"
 #include "module/plugin-module.hpp"
 
+#include <QAction>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -29,6 +30,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
+
+#include <memory>
 
 class EditTracksTest : public QObject {
 	Q_OBJECT
@@ -103,6 +106,11 @@ class EditTracksTest : public QObject {
 	{
 		QMimeData mime;
 		mime.setUrls(urls);
+		return dropFromOutside(mime);
+	}
+
+	QPair<bool, bool> dropFromOutside(QMimeData &mime)
+	{
 		QWidget *viewport = list()->viewport();
 		const QPoint at = viewport->rect().center();
 		QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
@@ -201,6 +209,36 @@ private Q_SLOTS:
 		QCOMPARE(ids(), all);
 	}
 
+	// OBS's main window has Undo and Delete as application-wide shortcuts. Qt fires neither of two
+	// enabled shortcuts on one key, so the list's own keys must still reach it while it has focus.
+	void listKeysWinOverApplicationShortcuts()
+	{
+		QWidget mainWindow;
+		int hostTriggers = 0;
+		for (const QKeySequence &keys : {QKeySequence(QKeySequence::Undo), QKeySequence(Qt::Key_Delete)}) {
+			auto *action = new QAction(&mainWindow);
+			action->setShortcut(keys);
+			action->setShortcutContext(Qt::ApplicationShortcut);
+			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
+			mainWindow.addAction(action);
+		}
+		mainWindow.show();
+		showDock();
+		dock->activateWindow();
+		QVERIFY(QTest::qWaitForWindowActive(dock));
+		list()->setFocus();
+		QTRY_VERIFY(list()->hasFocus());
+
+		const QStringList all = ids();
+		selectRows({1});
+		QTest::keyClick(list(), Qt::Key_Delete);
+		QCOMPARE(ids(), (QStringList{all[0], all[2], all[3], all[4]}));
+		QTest::keyClick(list(), Qt::Key_Z, Qt::ControlModifier);
+		QCOMPARE(ids(), all);
+		QCOMPARE(hostTriggers, 0);
+		dock->hide();
+	}
+
 	void removingTheCurrentTrackStopsAndEmptiesTheSource()
 	{
 		makeCurrent(2);
@@ -274,6 +312,41 @@ private Q_SLOTS:
 		dock->removeSelectedTracks();
 		QCOMPARE(int(ids().size()), 3);
 		TA::suspended(*dock) = false;
+	}
+
+	// Qt moves each row of a multi-row drop with a signal of its own. The list is read back and
+	// saved once for the drop, not once per row (which cost seconds on long lists).
+	void multiRowDragSavesOnceInTheDroppedOrder()
+	{
+		showDock();
+		const QStringList all = ids();
+		selectRows({0, 1, 2});
+		QWidget *viewport = list()->viewport();
+		const QPoint from = list()->visualItemRect(list()->item(1)).center();
+		const QPoint to = list()->visualItemRect(list()->item(4)).bottomLeft() + QPoint(10, -1);
+
+		QStringList savedDuringDrop;
+		const auto spy = connect(list()->model(), &QAbstractItemModel::rowsMoved, this,
+					 [&]() { savedDuringDrop << savedIds().join(QLatin1Char(',')); });
+		// The drag runs its own event loop until the button is let go; the release comes from there.
+		QTimer::singleShot(200, this, [&]() {
+			QTest::mouseMove(viewport, to);
+			QTest::mouseMove(viewport, to + QPoint(0, 1));
+			QTest::mouseRelease(viewport, Qt::LeftButton, {}, to + QPoint(0, 1));
+		});
+		QTest::mousePress(viewport, Qt::LeftButton, {}, from);
+		QTest::mouseMove(viewport, from + QPoint(0, 10));
+		QTest::mouseMove(viewport, from + QPoint(0, 40));
+		disconnect(spy);
+
+		const QStringList dropped{all[3], all[4], all[0], all[1], all[2]};
+		QCOMPARE(listIds(), dropped);
+		QCOMPARE(ids(), dropped);
+		QCOMPARE(savedIds(), dropped);
+		QVERIFY(savedDuringDrop.size() >= 1);
+		for (const QString &saved : std::as_const(savedDuringDrop))
+			QCOMPARE(saved, all.join(QLatin1Char(',')));
+		dock->hide();
 	}
 
 	void movesFollowTheRulesAndSave()
@@ -371,6 +444,21 @@ private Q_SLOTS:
 		QVERIFY(folderEntered);
 		QVERIFY(!folderDropped);
 		QCOMPARE(int(ids().size()), 7);
+
+		// Rows dragged from another view (OBS's scene list, say) carry no track. A filter turns
+		// the list's own dragging off, which must not make it take them in as rows.
+		QListWidget otherView;
+		otherView.addItem(QStringLiteral("Scene 2"));
+		std::unique_ptr<QMimeData> rows(otherView.model()->mimeData({otherView.model()->index(0, 0)}));
+		TA::searchEdit(*dock)->setText(QStringLiteral("T2"));
+		const auto [rowsEntered, rowsDropped] = dropFromOutside(*rows);
+		QVERIFY(!rowsEntered);
+		QVERIFY(!rowsDropped);
+		QCOMPARE(list()->count(), 7);
+		TA::searchEdit(*dock)->clear();
+		dock->moveCurrentTrack(1);
+		QCOMPARE(int(ids().size()), 7);
+		QCOMPARE(savedIds(), ids());
 
 		// Nothing is taken while suspended.
 		TA::suspended(*dock) = true;
