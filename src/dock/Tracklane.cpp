@@ -15,6 +15,10 @@ Tracklane::Tracklane(const QString &settingsPath_, QWidget *parent) : QWidget(pa
 	configChangedTimer.setInterval(500);
 	connect(&configChangedTimer, &QTimer::timeout, this, &Tracklane::configurationChanged);
 
+	endHandOverCheck.setSingleShot(true);
+	endHandOverCheck.setInterval(20);
+	connect(&endHandOverCheck, &QTimer::timeout, this, &Tracklane::checkEndHandOver);
+
 	updateTransportControls();
 }
 
@@ -28,8 +32,9 @@ Tracklane::~Tracklane()
 	}
 	pollTimer.stop();
 	configChangedTimer.stop();
+	endHandOverCheck.stop();
 
-	disconnectMediaStopped();
+	disconnectMediaSignals();
 	{
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 		obs_data_release(pendingSettings);

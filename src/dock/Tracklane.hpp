@@ -23,6 +23,7 @@ class QMenu;
 class QToolButton;
 class QAction;
 class QResizeEvent;
+class QDropEvent;
 class SeekSlider;
 
 // The dock: one widget that carries all of the dock's state. Its operations are spread over one
@@ -64,6 +65,7 @@ public:
 	void restorePlaylist();
 	void checkExternalChange(obs_source_t *source);
 	static void onMediaStopped(void *param, calldata_t *data);
+	static void onMediaStarted(void *param, calldata_t *data);
 
 	// Track list (src/tracks)
 	void rebuildTrackList(const QString &selectId);
@@ -122,12 +124,16 @@ private:
 	QToolButton *makeToolButton(QWidget *parent, const QString &name, const QString &text,
 				    const QString &iconClass);
 	void startSelectedTrack();
-	void connectMediaStopped(obs_source_t *source);
-	void disconnectMediaStopped();
+	void connectMediaSignals(obs_source_t *source);
+	void disconnectMediaSignals();
+	void noteTrackStarted(qint64 generation);
+	void checkEndHandOver();
 	void clearBindingState();
 	bool dockActive() const;
 	bool showSizeTooltip(QEvent *event);
 	bool handleExternalDrag(QEvent *event);
+	bool handleListKey(QEvent *event);
+	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
@@ -136,6 +142,7 @@ private:
 	QString sourceUuid;
 	obs_weak_source_t *boundSource = nullptr;
 	SignalConnection mediaStoppedConnection;
+	SignalConnection mediaStartedConnection;
 	std::mutex pendingSettingsMutex;
 	obs_data_t *pendingSettings = nullptr;
 	quint64 switchGeneration = 0;
@@ -191,6 +198,12 @@ private:
 	// The end mode's hand-over waits while the ended track's buffered audio is still being heard.
 	bool endHandOverDue = false;
 	QElapsedTimer endHandOverTimer;
+	// Looks again soon after the tail may have run out, so the next track follows without a gap.
+	QTimer endHandOverCheck;
+	// The position last seen while playing, and since when: while the ended track's tail is still
+	// heard, the time shown runs on from there to the end.
+	qint64 lastPlayingTimeMs = 0;
+	QElapsedTimer lastPlayingClock;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;
 	// Whether the last filter left any row of trackList hidden; an empty search over a list with

@@ -49,8 +49,22 @@ void Tracklane::pollTick()
 		checkExternalChange(source);
 
 	const int state = int(obs_source_media_get_state(source));
-	durationMs = std::max<int64_t>(obs_source_media_get_duration(source), 0);
-	const qint64 time = std::max<int64_t>(obs_source_media_get_time(source), 0);
+	const qint64 duration = std::max<int64_t>(obs_source_media_get_duration(source), 0);
+	qint64 time = std::max<int64_t>(obs_source_media_get_time(source), 0);
+	if (state == OBS_MEDIA_STATE_PLAYING) {
+		lastPlayingTimeMs = time;
+		lastPlayingClock.restart();
+	}
+	// The source has ended but its tail is still heard: the dock shows it playing on to its end.
+	const bool tailSounding = endHandOverDue && state == OBS_MEDIA_STATE_ENDED;
+	if (tailSounding) {
+		if (duration > 0)
+			durationMs = duration;
+		const qint64 since = lastPlayingClock.isValid() ? lastPlayingClock.elapsed() : 0;
+		time = std::min(durationMs, lastPlayingTimeMs + since);
+	} else {
+		durationMs = duration;
+	}
 
 	if (pendingSeekMs >= 0) {
 		if (seekTimer.elapsed() >= 1000) {
@@ -77,7 +91,8 @@ void Tracklane::pollTick()
 	const int currentIndex = currentTrackIndex();
 
 	const QString total = durationMs > 0 ? formatTime(durationMs) : QStringLiteral(u"\u2014:\u2014");
-	timeLabel->setAccessibleDescription(moduleQString(statusKey(state)) + QStringLiteral(u" \u00B7 ") +
+	const int shownState = tailSounding ? int(OBS_MEDIA_STATE_PLAYING) : state;
+	timeLabel->setAccessibleDescription(moduleQString(statusKey(shownState)) + QStringLiteral(u" \u00B7 ") +
 					    formatTime(time) + QStringLiteral(" / ") + total);
 
 	updateTransportControls();

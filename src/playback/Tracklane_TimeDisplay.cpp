@@ -71,6 +71,10 @@ void Tracklane::onSeekMoved(int value)
 
 void Tracklane::onSeekReleased()
 {
+	// Disabling a held slider releases it: the switch that disabled it must not get a seek meant
+	// for the track it replaces.
+	if (trackSwitchPending || !seekSlider->isEnabled())
+		return;
 	obs_source_t *source = resolveBoundSource();
 	if (!source)
 		return;

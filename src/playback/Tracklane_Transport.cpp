@@ -27,6 +27,14 @@ void Tracklane::togglePlayPause()
 		return;
 	}
 
+	// The ended track's tail is still being heard: starting it again would cut the tail and play
+	// the track twice.
+	if (endHandOverDue) {
+		updateTransportControls();
+		obs_source_release(source);
+		return;
+	}
+
 	switch (obs_source_media_get_state(source)) {
 	case OBS_MEDIA_STATE_PLAYING:
 		obs_source_media_play_pause(source, true);
@@ -138,15 +146,16 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 			runEndMode(currentIndex);
 			return;
 		} else {
+			endHandOverCheck.start();
 			return;
 		}
 	}
 
 	switch (state) {
 	case OBS_MEDIA_STATE_PLAYING:
-		// A PLAYING seen right after a (re)start may still be the previous track's.
-		if (!playStartTimer.isValid() || playStartTimer.elapsed() >= 100)
-			playbackArmed = true;
+		// The poll does not look while a switch is pending, and the source confirmed the stop
+		// before the switch completed: whatever plays now is the track that was loaded.
+		playbackArmed = true;
 		break;
 	case OBS_MEDIA_STATE_STOPPED:
 	case OBS_MEDIA_STATE_ERROR:
@@ -159,6 +168,7 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		if ((endMode == 1 || endMode == 2) && endOfTrackStillAudible()) {
 			endHandOverDue = true;
 			endHandOverTimer.restart();
+			endHandOverCheck.start();
 			break;
 		}
 		runEndMode(currentIndex);
@@ -166,6 +176,33 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 	default:
 		break;
 	}
+}
+
+// A short track can open, play and end between two polls; the source's own start signal arms
+// the end mode for it. Starts from before the current switch carry an older generation.
+void Tracklane::noteTrackStarted(qint64 generation)
+{
+	if (quint64(generation) != switchGeneration || trackSwitchPending || suspended || closing)
+		return;
+	playbackArmed = true;
+}
+
+// The tail of an ended track runs out at no poll's pace; looking again every few milliseconds
+// makes the gap on air the one the source itself needs.
+void Tracklane::checkEndHandOver()
+{
+	if (!endHandOverDue || suspended || closing || trackSwitchPending)
+		return;
+	obs_source_t *source = resolveBoundSource();
+	if (!source) {
+		endHandOverDue = false;
+		return;
+	}
+	const int state = int(obs_source_media_get_state(source));
+	obs_source_release(source);
+	handleEndOfTrack(state, currentTrackIndex());
+	if (!endHandOverDue)
+		updateTransportControls();
 }
 
 void Tracklane::finishTrackSwitch(qint64 generation)
@@ -190,6 +227,10 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 		if (!decoupled)
 			obs_source_set_async_decoupled(source, false);
 		obs_source_update(source, settings);
+		// Only now does the source hold the new playlist; saving it any earlier would make a
+		// collection saved in between disagree with its source.
+		observedPlaylist = readPlaylist(settings, "playlist");
+		saveSourceState();
 
 		// Monitoring is set up anew so that the newly loaded media reaches the monitor.
 		const obs_monitoring_type type = obs_source_get_monitoring_type(source);
@@ -201,6 +242,8 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 	}
 	obs_data_release(settings);
 
+	// A seek let go while the switch was under way was meant for the old track.
+	pendingSeekMs = -1;
 	playStartTimer.restart();
 	updateTransportControls();
 	if (sceneSwitchAfterLoad)
@@ -227,10 +270,16 @@ void Tracklane::updateTransportControls()
 	const bool searchEmpty = searchEdit->text().trimmed().isEmpty();
 	const int row = trackList->currentRow();
 	const int rowCount = trackList->count();
-	const int state = usable ? int(obs_source_media_get_state(source)) : 0;
+	int state = usable ? int(obs_source_media_get_state(source)) : 0;
+	// The source has ended, but the audience still hears the tail: show what they hear, and offer
+	// nothing that would start the sounding track again.
+	const bool tailSounding = endHandOverDue && state == OBS_MEDIA_STATE_ENDED;
+	if (tailSounding)
+		state = OBS_MEDIA_STATE_PLAYING;
+	const bool playsOther = !selected.isEmpty() && selected != currentTrackId;
 	const bool hasTracks = !tracks.isEmpty();
 
-	playPauseButton->setEnabled(usable && !trackSwitchPending &&
+	playPauseButton->setEnabled(usable && !trackSwitchPending && (playsOther || !tailSounding) &&
 				    (!selected.isEmpty() || !currentTrackId.isEmpty()));
 	stopButton->setEnabled(usable);
 	previousButton->setEnabled(usable && hasTracks);
@@ -255,11 +304,11 @@ void Tracklane::updateTransportControls()
 	moveBottomAction->setEnabled(moveDownAction->isEnabled());
 	restorePlaylistAction->setEnabled(usable && (managed || hasTracks));
 	endModeCombo->setEnabled(usable);
-	seekSlider->setEnabled(usable && !trackSwitchPending && durationMs > 0);
+	seekSlider->setEnabled(usable && !trackSwitchPending && !tailSounding && durationMs > 0);
 
 	const char *key;
 	QString iconClass;
-	if (!selected.isEmpty() && selected != currentTrackId) {
+	if (playsOther) {
 		key = "PlaySelected";
 		iconClass = QStringLiteral("icon-media-play");
 	} else if (state == OBS_MEDIA_STATE_PLAYING) {

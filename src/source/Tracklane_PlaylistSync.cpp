@@ -8,8 +8,6 @@
 
 void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 {
-	// Any load, the operator's own included, supersedes an end-of-track hand-over still waiting.
-	endHandOverDue = false;
 	obs_source_t *source = resolveBoundSource();
 	if (!source)
 		return;
@@ -29,26 +27,31 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	const QString localPath = localPathOf(path);
 	const bool missing = !localPath.isEmpty() && !QFileInfo(localPath).isFile();
 
-	playbackArmed = false;
+	// A track that cannot be loaded changes nothing: the one playing keeps its end mode, and an
+	// end-of-track hand-over that is waiting still goes ahead.
 	if (missing) {
 		showMessage(moduleQString("FileMissing").arg(path, 0, QLatin1Char(' ')));
 		obs_source_release(source);
 		return;
 	}
 
+	// Any load that really switches, the operator's own included, supersedes a waiting hand-over.
+	endHandOverDue = false;
+	playbackArmed = false;
 	pendingSeekMs = -1;
 	sceneSwitchAfterLoad = switchScene;
 
 	const QString previousId = currentTrackId;
 	currentTrackId = trackId;
 	managed = true;
-	observedPlaylist = {path};
 
+	// "observed" keeps what the source holds until the switch is applied: a collection saved in
+	// between (OBS saves before it exits) must still match the source when it is loaded again.
 	playStartTimer.restart();
 	saveSourceState();
 
 	obs_data_t *settings = obs_data_create();
-	obs_data_array_t *playlist = makePlaylistArray(observedPlaylist);
+	obs_data_array_t *playlist = makePlaylistArray({path});
 	obs_data_set_array(settings, "playlist", playlist);
 	obs_data_array_release(playlist);
 	obs_data_set_bool(settings, "loop", false);
@@ -93,19 +96,38 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 		dock, [dock, generation]() { dock->finishTrackSwitch(qint64(generation)); }, Qt::QueuedConnection);
 }
 
+void Tracklane::onMediaStarted(void *param, calldata_t *)
+{
+	auto *dock = static_cast<Tracklane *>(param);
+	// Runs on one of VLC's threads. While a switch waits for its stop, a start is the old track's;
+	// once the switch has taken its settings, only the new track can start.
+	quint64 generation;
+	{
+		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
+		if (dock->pendingSettings)
+			return;
+		generation = dock->switchGeneration;
+	}
+	QMetaObject::invokeMethod(
+		dock, [dock, generation]() { dock->noteTrackStarted(qint64(generation)); }, Qt::QueuedConnection);
+}
+
 void Tracklane::cancelPendingSwitch()
 {
 	pendingSeekMs = -1;
 	endHandOverDue = false;
 	const bool wasPending = trackSwitchPending;
+	obs_data_t *cancelled;
 	{
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 		++switchGeneration;
-		obs_data_release(pendingSettings);
+		cancelled = pendingSettings;
 		pendingSettings = nullptr;
 	}
 	trackSwitchPending = false;
 	sceneSwitchAfterLoad = false;
+	const QList<QString> wanted = wasPending ? readPlaylist(cancelled, "playlist") : QList<QString>();
+	obs_data_release(cancelled);
 
 	if (!wasPending)
 		return;
@@ -115,7 +137,8 @@ void Tracklane::cancelPendingSwitch()
 	obs_data_t *settings = obs_source_get_settings(source);
 	const QList<QString> actual = readPlaylist(settings, "playlist");
 	obs_data_release(settings);
-	if (actual != observedPlaylist)
+	// The track made current never reached the source unless it already held it.
+	if (actual != wanted)
 		currentTrackId.clear();
 	observedPlaylist = actual;
 	saveSourceState();

@@ -26,25 +26,26 @@ bool Tracklane::dockActive() const
 	return source != nullptr;
 }
 
-void Tracklane::connectMediaStopped(obs_source_t *source)
+void Tracklane::connectMediaSignals(obs_source_t *source)
 {
-	disconnectMediaStopped();
+	disconnectMediaSignals();
 	signal_handler_t *handler = obs_source_get_signal_handler(source);
 	if (!handler)
 		return;
 	mediaStoppedConnection = {handler, "media_stopped", &Tracklane::onMediaStopped, this};
-	signal_handler_connect_ref(handler, mediaStoppedConnection.signal, mediaStoppedConnection.callback,
-				   mediaStoppedConnection.param);
+	mediaStartedConnection = {handler, "media_started", &Tracklane::onMediaStarted, this};
+	for (const SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection})
+		signal_handler_connect_ref(handler, c->signal, c->callback, c->param);
 }
 
-void Tracklane::disconnectMediaStopped()
+void Tracklane::disconnectMediaSignals()
 {
-	if (mediaStoppedConnection.handler) {
+	for (SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection}) {
 		// Waits for a callback that is running on the host thread right now.
-		signal_handler_disconnect(mediaStoppedConnection.handler, mediaStoppedConnection.signal,
-					  mediaStoppedConnection.callback, mediaStoppedConnection.param);
+		if (c->handler)
+			signal_handler_disconnect(c->handler, c->signal, c->callback, c->param);
+		*c = SignalConnection();
 	}
-	mediaStoppedConnection = SignalConnection();
 }
 
 void Tracklane::clearBindingState()
@@ -71,7 +72,7 @@ void Tracklane::bindSource(const QString &uuid)
 {
 	saveViewState();
 	cancelPendingSwitch();
-	disconnectMediaStopped();
+	disconnectMediaSignals();
 	messageLabel->hide();
 	playbackArmed = false;
 	clearBindingState();
@@ -85,7 +86,7 @@ void Tracklane::bindSource(const QString &uuid)
 		boundSource = obs_source_get_weak_source(candidate);
 		loadSourceState(candidate, false);
 		restoreViewState(uuid);
-		connectMediaStopped(candidate);
+		connectMediaSignals(candidate);
 		clearMessage();
 	}
 	obs_source_release(candidate);
@@ -96,7 +97,7 @@ void Tracklane::resetBinding()
 	saveViewState();
 	suspended = true;
 	cancelPendingSwitch();
-	disconnectMediaStopped();
+	disconnectMediaSignals();
 	configChangedTimer.stop();
 	messageLabel->hide();
 	playbackArmed = false;

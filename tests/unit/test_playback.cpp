@@ -7,6 +7,7 @@
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "module/plugin-module.hpp"
+#include "source/playlist-data.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <QAction>
@@ -112,14 +113,22 @@ private Q_SLOTS:
 		QVERIFY(TA::trackSwitchPending(*dock));
 		QVERIFY(TA::managed(*dock));
 		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
-		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[1]});
 		QCOMPARE(standin::playlistOf(source), before); // nothing applied yet
+		// A collection saved now (OBS saves before it exits) must still match the source, or the
+		// next start throws the saved list away for the one track the source holds.
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>(before.cbegin(), before.cend()));
+		obs_data_t *priv = obs_source_get_private_settings(source);
+		obs_data_t *saved = obs_data_get_obj(priv, "OBS-Tracklane");
+		QCOMPARE(readPlaylist(saved, "observed"), QList<QString>(before.cbegin(), before.cend()));
+		obs_data_release(saved);
+		obs_data_release(priv);
 		QVERIFY(!dock->findChild<QToolButton *>(QStringLiteral("playPause"))->isEnabled());
 		hold.reset();
 
 		settle();
 		QVERIFY(!TA::trackSwitchPending(*dock));
 		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[1]});
 		QVERIFY(standin::calls(source).contains(QStringLiteral("stop")));
 		QCOMPARE(standin::of(source)->stopsOnGraphicsThread, 1);
 		QCOMPARE(sceneRequests.count(), 1);
@@ -353,6 +362,19 @@ private Q_SLOTS:
 		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
 		QVERIFY(!TA::trackSwitchPending(*dock));
 
+		// A missing file chosen during the wait only reports itself; the hand-over still happens.
+		const QString missing = addTrack(dir.filePath(QStringLiteral("gone.wav")));
+		TA::endHandOverDue(*dock) = true;
+		dock->loadTrack(missing, true);
+		QVERIFY(TA::endHandOverDue(*dock));
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(!TA::endHandOverDue(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		settle();
+		dock->playPrevious();
+		settle();
+
 		TA::endHandOverDue(*dock) = true;
 		dock->stopPlayback();
 		QVERIFY(!TA::endHandOverDue(*dock));
@@ -361,25 +383,94 @@ private Q_SLOTS:
 		QVERIFY(!TA::trackSwitchPending(*dock));
 	}
 
-	void playingSeenTooEarlyDoesNotArm()
+	// A short track can open, play and end between two polls. Once the switch has completed, a
+	// PLAYING however soon, or the source's own start signal, belongs to the new track and arms
+	// the end mode; a start reported while the switch still waits is the old track's.
+	void shortTrackArmsTheEndMode()
 	{
 		TA::endMode(*dock) = 1;
 		dock->loadTrack(idAt(0), false);
 		settle();
-		TA::playStartTimer(*dock).restart();
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		QVERIFY(TA::playbackArmed(*dock));
+
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), false);
+			obs_source_media_started(source);
+			QCoreApplication::processEvents();
+		}
+		settle();
 		QVERIFY(!TA::playbackArmed(*dock));
-		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
-		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		obs_source_media_started(source);
+		QCoreApplication::processEvents();
+		QVERIFY(TA::playbackArmed(*dock));
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 1);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		settle();
+
+		// Never seen playing, never started: the end fires nothing.
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 2);
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
 		QVERIFY(!TA::trackSwitchPending(*dock));
 
 		// Not managed, or the current track gone from the list: the end rule never fires.
-		TA::playStartTimer(*dock).invalidate();
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, -1);
 		QVERIFY(!TA::playbackArmed(*dock));
 		TA::managed(*dock) = false;
-		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 2);
 		QVERIFY(!TA::playbackArmed(*dock));
+	}
+
+	// While the hand-over waits, the audience still hears the ended track: the dock shows it
+	// playing, and play/pause cannot start it again and cut its tail.
+	void endedTrackStillHeardShowsPlaying()
+	{
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setState(source, OBS_MEDIA_STATE_ENDED);
+		TA::endHandOverDue(*dock) = true;
+		TA::endHandOverTimer(*dock).restart();
+		dock->updateTransportControls();
+		QToolButton *playPause = TA::playPauseButton(*dock);
+		QCOMPARE(playPause->accessibleName(), moduleQString("Pause"));
+		QVERIFY(!playPause->isEnabled());
+		standin::clearRecords(source);
+		dock->togglePlayPause();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QVERIFY(standin::calls(source).isEmpty());
+
+		// Another track chosen by the operator may still be started.
+		TA::trackList(*dock)->setCurrentRow(2);
+		QVERIFY(playPause->isEnabled());
+		dock->togglePlayPause();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		settle();
+	}
+
+	// Starting a switch disables the seek slider, which lets go of a held slider: that release
+	// must not seek, and the new track's slider follows the source at once.
+	void heldSliderSendsNoSeekIntoASwitch()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setDuration(source, 100000);
+		standin::setTime(source, 20000);
+		dock->pollTick();
+		SeekSlider *slider = TA::seekSlider(*dock);
+		QVERIFY(slider->isEnabled());
+		QSignalSpy released(slider, &SeekSlider::sliderReleased);
+		slider->setSliderDown(true);
+		slider->setSliderPosition(500);
+		standin::clearRecords(source);
+		dock->loadTrack(idAt(1), false);
+		QCOMPARE(released.count(), 1);
+		QCOMPARE(TA::pendingSeekMs(*dock), -1);
+		settle();
+		QVERIFY(standin::calls(source).filter(QStringLiteral("set_time:")).isEmpty());
+		QCOMPARE(TA::pendingSeekMs(*dock), -1);
 	}
 
 	void stopWhileNotManagedLeavesPlaylist()
