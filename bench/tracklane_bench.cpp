@@ -28,6 +28,8 @@
 #include <QSlider>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QThread>
 #include <QUuid>
@@ -460,6 +462,32 @@ struct Bench {
 				       noSetup, [&] { bareControls(d); }, 15, 201),
 			       QStringLiteral("resolve + media state + setEnabled on the controls"));
 
+		// A drag of many selected rows within the list: Qt moves them one by one.
+		for (const int count : {200, 500}) {
+			const QString operation = QStringLiteral("drop of %1 dragged rows").arg(count);
+			if (!wanted(operation) || n < 2 * count)
+				continue;
+			const int first = n / 2;
+			plain->setSelectionMode(QAbstractItemView::ExtendedSelection);
+			plain->setDragDropMode(QAbstractItemView::InternalMove);
+			// Both drags must really move the rows, or the figures compare nothing.
+			for (QListWidget *view : {list, plain}) {
+				const QString moved = view->item(first)->text();
+				selectRows(view, first, count);
+				dragRowsUp(view, first);
+				if (view->item(first - 3)->text() != moved)
+					qFatal("the drag did not move the rows of %s", view == list ? "the dock" : "the plain list");
+			}
+			report(operation, n,
+			       measure([&] { selectRows(list, first, count); }, [&] { dragRowsUp(list, first); }, 3, 9),
+			       measure([&] { selectRows(plain, first, count); }, [&] { dragRowsUp(plain, first); }, 3, 9),
+			       QStringLiteral("plain QListWidget, the same drag"));
+			plain->setDragDropMode(QAbstractItemView::NoDragDrop);
+			plain->setSelectionMode(QAbstractItemView::SingleSelection);
+			if (TA::tracks(d).size() != n || list->count() != n)
+				qFatal("the drop lost rows");
+		}
+
 		// One screen of rows, scrolled to the current track.
 		list->scrollToItem(list->item(n / 2), QAbstractItemView::PositionAtCenter);
 		plain->scrollToItem(plain->item(n / 2), QAbstractItemView::PositionAtCenter);
@@ -473,6 +501,38 @@ struct Bench {
 			       measure(
 				       noSetup, [&] { plain->viewport()->render(&plainImage); }, 15, 101),
 			       QStringLiteral("plain QListWidget, same size, default delegate"));
+	}
+
+	// Rows first .. first + count - 1 selected, with a few rows above them in view.
+	static void selectRows(QListWidget *list, int first, int count)
+	{
+		// The drop goes to the window under the pointer; with no window manager the benchmark's
+		// windows lie on top of each other.
+		list->window()->raise();
+		list->scrollToItem(list->item(first - 5), QAbstractItemView::PositionAtTop);
+		list->setCurrentItem(list->item(first), QItemSelectionModel::NoUpdate);
+		list->selectionModel()->select(
+			QItemSelection(list->model()->index(first, 0), list->model()->index(first + count - 1, 0)),
+			QItemSelectionModel::ClearAndSelect);
+		settleEvents();
+	}
+
+	// The selected rows dragged three rows up with the mouse, through the platform's own drag and
+	// drop. The drag runs an event loop of its own until the button is let go from inside it.
+	static void dragRowsUp(QListWidget *list, int first)
+	{
+		QWidget *viewport = list->viewport();
+		const QPoint from = list->visualItemRect(list->item(first)).center();
+		const QRect target = list->visualItemRect(list->item(first - 3));
+		const QPoint to(target.left() + 10, target.top() + 2);
+		QTimer::singleShot(0, list, [viewport, to]() {
+			QTest::mouseMove(viewport, to);
+			QTest::mouseMove(viewport, to + QPoint(0, 1));
+			QTest::mouseRelease(viewport, Qt::LeftButton, {}, to + QPoint(0, 1));
+		});
+		QTest::mousePress(viewport, Qt::LeftButton, {}, from);
+		QTest::mouseMove(viewport, from + QPoint(0, 10));
+		QTest::mouseMove(viewport, from + QPoint(0, 40));
 	}
 
 	void buildStateByHand(Tracklane &d)

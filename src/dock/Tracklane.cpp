@@ -16,7 +16,7 @@ Tracklane::Tracklane(const QString &settingsPath_, QWidget *parent) : QWidget(pa
 	connect(&configChangedTimer, &QTimer::timeout, this, &Tracklane::configurationChanged);
 
 	endHandOverCheck.setSingleShot(true);
-	endHandOverCheck.setInterval(20);
+	endHandOverCheck.setInterval(5);
 	connect(&endHandOverCheck, &QTimer::timeout, this, &Tracklane::checkEndHandOver);
 
 	updateTransportControls();

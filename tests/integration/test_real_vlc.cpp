@@ -182,6 +182,44 @@ QString describe(const QList<HeardTone> &heard)
 	return parts.join(QStringLiteral(", "));
 }
 
+// The silences between one sound and the next in the mix, in milliseconds: what an audience
+// hears between two tracks. Measured in 1 ms windows; silence before the first and after the last
+// sound does not count. Two sounds with no silent window between them count as a gap of 0.
+QList<int> silencesBetween(const std::vector<float> &mix, int sounds)
+{
+	constexpr int Window = SampleRate / 1000;
+	QList<bool> loud;
+	for (size_t at = 0; at + Window <= mix.size(); at += Window) {
+		float peak = 0.0f;
+		for (int i = 0; i < Window; ++i)
+			peak = std::max(peak, std::abs(mix[at + size_t(i)]));
+		loud << (peak > 0.01f);
+	}
+	QList<int> gaps;
+	const qsizetype first = loud.indexOf(true);
+	const qsizetype last = loud.lastIndexOf(true);
+	int run = 0;
+	for (qsizetype w = first; first >= 0 && w <= last; ++w) {
+		if (!loud[w]) {
+			++run;
+		} else if (run > 0) {
+			gaps << run;
+			run = 0;
+		}
+	}
+	while (gaps.size() < sounds - 1)
+		gaps << 0;
+	return gaps;
+}
+
+QString describeGaps(const QList<int> &gaps)
+{
+	QStringList parts;
+	for (int gap : gaps)
+		parts << QStringLiteral("%1 ms").arg(gap);
+	return parts.join(QStringLiteral(", "));
+}
+
 // Counts the source's media_started signals (they come from VLC's threads).
 struct StartCounter {
 	std::atomic<int> starts{0};
@@ -198,6 +236,7 @@ class RealVlcTest : public QObject {
 
 	QTemporaryDir dir;
 	QList<Tone> tones;
+	QList<Tone> shortTones;
 	Tracklane *dock = nullptr;
 	obs_source_t *source = nullptr;
 	obs_scene_t *scene = nullptr;
@@ -262,7 +301,14 @@ private Q_SLOTS:
 		// Distinct frequencies that fit a whole number of cycles into a 100 ms block, and distinct
 		// lengths, so that neither a swapped nor a cut track can pass for the right one.
 		tones = {{440, 2.0, {}}, {770, 3.0, {}}, {1210, 2.5, {}}};
-		for (Tone &tone : tones) {
+		// Jingles and stingers: shorter than the time VLC reads ahead of what is heard.
+		shortTones = {{550, 0.3, {}}, {990, 0.8, {}}, {1430, 1.2, {}}};
+		QList<Tone *> all;
+		for (QList<Tone> *list : {&tones, &shortTones})
+			for (Tone &tone : *list)
+				all << &tone;
+		for (Tone *t : all) {
+			Tone &tone = *t;
 			tone.path = dir.filePath(QStringLiteral("tone-%1.wav").arg(tone.frequency));
 			QProcess process;
 			process.start(ffmpeg,
@@ -279,7 +325,7 @@ private Q_SLOTS:
 				process.kill();
 			QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
 				 process.readAllStandardError().constData());
-			QVERIFY(QFileInfo(tone.path).size() > 100000);
+			QVERIFY(QFileInfo(tone.path).size() > qint64(tone.seconds * SampleRate * 4 * 0.9));
 		}
 	}
 
@@ -404,8 +450,10 @@ private Q_SLOTS:
 		QVERIFY(state() != OBS_MEDIA_STATE_PLAYING);
 		QCOMPARE(TA::playPauseButton(*dock)->accessibleName(), moduleQString("Play"));
 
-		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		const std::vector<float> mix = capture.take();
+		const QList<HeardTone> heard = heardTones(mix, tones);
 		qInfo("heard with end mode next: %s", qPrintable(describe(heard)));
+		qInfo("silence between tracks: %s", qPrintable(describeGaps(silencesBetween(mix, int(tones.size())))));
 		QCOMPARE(heard.size(), tones.size());
 		for (int i = 0; i < tones.size(); ++i) {
 			QCOMPARE(heard[i].frequency, tones[i].frequency);
@@ -414,6 +462,51 @@ private Q_SLOTS:
 						    .arg(tones[i].frequency)
 						    .arg(heard[i].seconds, 0, 'f', 3)
 						    .arg(tones[i].seconds)));
+		}
+	}
+
+	// Jingles shorter than the time VLC reads ahead of what is heard: each one still hands over to
+	// the next, and each is heard whole.
+	void shortTracksHandOverAndAreHeardWhole()
+	{
+		QStringList paths;
+		for (const Tone &tone : shortTones)
+			paths << tone.path;
+		dock->appendTracks(paths);
+		QCOMPARE(int(TA::tracks(*dock).size()), int(tones.size() + shortTones.size()));
+		const int first = int(tones.size());
+		setEndMode(1);
+		capture.start();
+		QStringList loaded;
+		doubleClickRow(first);
+
+		const bool walked = waitUntil(
+			[&]() {
+				const QString current = TA::currentTrackId(*dock);
+				if (loaded.isEmpty() || loaded.last() != current)
+					loaded << current;
+				return current == trackId(first + 2) && playlistOf(source).isEmpty() &&
+				       !TA::trackSwitchPending(*dock);
+			},
+			20000);
+		QVERIFY2(walked, qPrintable(QStringLiteral("loaded %1").arg(loaded.join(QLatin1Char(' ')))));
+		waitForQuietMix(5000);
+		capture.stop();
+		QCOMPARE(loaded, QStringList({trackId(first), trackId(first + 1), trackId(first + 2)}));
+
+		const std::vector<float> mix = capture.take();
+		const QList<HeardTone> heard = heardTones(mix, shortTones);
+		qInfo("heard short tracks with end mode next: %s", qPrintable(describe(heard)));
+		qInfo("silence between short tracks: %s",
+		      qPrintable(describeGaps(silencesBetween(mix, int(shortTones.size())))));
+		QCOMPARE(heard.size(), shortTones.size());
+		for (int i = 0; i < shortTones.size(); ++i) {
+			QCOMPARE(heard[i].frequency, shortTones[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - shortTones[i].seconds) <= 0.1,
+				 qPrintable(QStringLiteral("%1 Hz sounded %2 s of %3 s")
+						    .arg(shortTones[i].frequency)
+						    .arg(heard[i].seconds, 0, 'f', 3)
+						    .arg(shortTones[i].seconds)));
 		}
 	}
 
