@@ -261,6 +261,8 @@ private Q_SLOTS:
 		QCOMPARE(QString::fromUtf8(moduleText("NoSuchKey")), QStringLiteral("NoSuchKey"));
 		// A second set replaces the table; the leak check at shutdown catches a table not freed.
 		obs_module_set_locale("de-DE");
+		QCOMPARE(QString::fromUtf8(moduleText("Play")), QStringLiteral("Abspielen"));
+		obs_module_set_locale("en-US");
 		QCOMPARE(QString::fromUtf8(moduleText("Play")), QStringLiteral("Play"));
 	}
 };
