@@ -1,6 +1,6 @@
 // The module shell against the real libobs and our stand-in for the OBS application: the version
 // gates of modules built for other targets, dock registration and refusal, the frontend event
-// sequence, and unloading with and without exit.
+// sequence, unloading with and without exit, and the locale files.
 
 #include "test_host.hpp"
 #include "test_access.hpp"
@@ -14,6 +14,9 @@
 #include <QDir>
 #include <QFile>
 #include <QLibrary>
+#include <QMap>
+#include <QRegularExpression>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,6 +34,53 @@ static bool widgetAlive(const QString &objectName)
 		if (w->objectName() == objectName)
 			return true;
 	return false;
+}
+
+// One locale file as written, and what is wrong with its form.
+struct LocaleFile {
+	QMap<QString, QString> texts;
+	QStringList faults;
+};
+
+static LocaleFile readLocaleFile(const QString &path)
+{
+	LocaleFile out;
+	QFile file(path);
+	if (!file.open(QIODevice::ReadOnly)) {
+		out.faults << QStringLiteral("cannot be read");
+		return out;
+	}
+	QStringDecoder utf8(QStringDecoder::Utf8);
+	const QString content = utf8(file.readAll());
+	if (utf8.hasError())
+		out.faults << QStringLiteral("not UTF-8");
+	// Blank lines, comments and KEY="text"; no quote inside a text, and \n is the only escape.
+	static const QRegularExpression entry(QStringLiteral("^([A-Za-z][A-Za-z0-9]*)=\"((?:[^\"\\\\]|\\\\n)*)\"$"));
+	const QStringList lines = content.split(QLatin1Char('\n'));
+	for (qsizetype i = 0; i < lines.size(); ++i) {
+		const QString &line = lines[i];
+		if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+			continue;
+		const QRegularExpressionMatch m = entry.match(line);
+		if (!m.hasMatch())
+			out.faults << QStringLiteral("line %1 is not KEY=\"text\"").arg(i + 1);
+		else if (out.texts.contains(m.captured(1)))
+			out.faults << QStringLiteral("%1 twice").arg(m.captured(1));
+		else
+			out.texts.insert(m.captured(1), m.captured(2));
+	}
+	return out;
+}
+
+static QStringList placeholders(const QString &text)
+{
+	static const QRegularExpression placeholder(QStringLiteral("%[0-9]+"));
+	QStringList found;
+	for (const QRegularExpressionMatch &m : placeholder.globalMatch(text))
+		found << m.captured();
+	found.sort();
+	found.removeDuplicates();
+	return found;
 }
 
 class ModuleTest : public QObject {
@@ -261,7 +311,38 @@ private Q_SLOTS:
 		QCOMPARE(QString::fromUtf8(moduleText("NoSuchKey")), QStringLiteral("NoSuchKey"));
 		// A second set replaces the table; the leak check at shutdown catches a table not freed.
 		obs_module_set_locale("de-DE");
+		QCOMPARE(QString::fromUtf8(moduleText("Play")), QStringLiteral("Abspielen"));
+		obs_module_set_locale("en-US");
 		QCOMPARE(QString::fromUtf8(moduleText("Play")), QStringLiteral("Play"));
+	}
+
+	// A translation has exactly the keys of the default locale, each text with the same
+	// placeholders, in the one form of line libobs reads as written.
+	void localeFilesMatchDefault()
+	{
+		const QDir dir(QStringLiteral(TRACKLANE_TEST_SOURCE_DIR "/../data/locale"));
+		const LocaleFile base = readLocaleFile(dir.filePath(QStringLiteral("en-US.ini")));
+		QVERIFY2(base.faults.isEmpty(), qPrintable(base.faults.join(QStringLiteral("; "))));
+		QVERIFY(base.texts.contains(QStringLiteral("DockName")));
+
+		const QStringList files = dir.entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name);
+		QVERIFY(files.size() > 1);
+		QStringList faults;
+		for (const QString &name : files) {
+			const LocaleFile locale = readLocaleFile(dir.filePath(name));
+			for (const QString &fault : locale.faults)
+				faults << name + QStringLiteral(": ") + fault;
+			for (auto it = base.texts.cbegin(); it != base.texts.cend(); ++it) {
+				if (!locale.texts.contains(it.key()))
+					faults << name + QStringLiteral(": lacks ") + it.key();
+				else if (placeholders(locale.texts.value(it.key())) != placeholders(it.value()))
+					faults << name + QStringLiteral(": placeholders of ") + it.key();
+			}
+			for (auto it = locale.texts.cbegin(); it != locale.texts.cend(); ++it)
+				if (!base.texts.contains(it.key()))
+					faults << name + QStringLiteral(": extra ") + it.key();
+		}
+		QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
 	}
 };
 
