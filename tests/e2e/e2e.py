@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import sys
+import threading
 import time
 import unittest
 import uuid
@@ -614,6 +615,25 @@ class Remote(unittest.TestCase):
 			seen["paused_event"] = client.wait_event(
 				vendor_event("PlaybackStateChanged", lambda d: d.get("state") == PAUSED), 10) is not None
 
+		# A client that keeps asking while OBS shuts down: every request is answered until the server
+		# goes, and OBS still exits cleanly.
+		caller = h.ObsWebSocket()
+		caller.connect(run.obs, timeout=30)
+		cls.during_exit = {"answers": [], "error": None}
+
+		def keep_asking():
+			try:
+				while True:
+					cls.during_exit["answers"].append(caller.vendor_request(VENDOR, "GetStatus"))
+					time.sleep(0.01)
+			except Exception as e:  # the server closing the connection ends the loop
+				cls.during_exit["error"] = e
+			finally:
+				caller.close()
+
+		cls.asker = threading.Thread(target=keep_asking, daemon=True)
+		cls.asker.start()
+
 	def test_play_track_switches_the_source_and_reports_the_start(self):
 		seen = self.result.seen
 		self.assertIs(seen["bound"], True, "the dock never reported its source bound")
@@ -652,6 +672,15 @@ class Remote(unittest.TestCase):
 		self.assertEqual(seen["hotkey_playlist"], [self.long])
 		self.assertEqual(seen["hotkey_paused"], PAUSED)
 		self.assertIs(seen["paused_event"], True)
+
+	def test_requests_during_exit_are_answered_and_exit_is_clean(self):
+		self.asker.join(30)
+		self.assertFalse(self.asker.is_alive(), "the client was still being answered 30 s after OBS exited")
+		answers = self.during_exit["answers"]
+		self.assertGreater(len(answers), 0)
+		self.assertEqual([a for a in answers if "success" not in a], [])
+		self.assertEqual(self.result.exit_code, 0)
+		self.assertIn("Freeing OBS context data", self.result.log)
 
 	def test_binding_is_saved_with_the_collection(self):
 		modules = self.result.saved.get("modules", {})
