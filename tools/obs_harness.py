@@ -72,6 +72,15 @@ def _tone(path, frequency, seconds):
 	os.replace(tmp, path)
 
 
+def long_track(media_dir, seconds=120, frequency=330):
+	"""A tone track long enough to stay playing while a test works the transport (made once)."""
+	os.makedirs(media_dir, exist_ok=True)
+	path = os.path.join(media_dir, f"long-{frequency}.wav")
+	if not os.path.exists(path):
+		_tone(path, frequency, seconds)
+	return path
+
+
 def generate_media(media_dir):
 	"""Makes the tone tracks (once per directory) and returns a description of them."""
 	folder = os.path.join(media_dir, FOLDER_NAME)
@@ -596,11 +605,16 @@ class RequestFailed(HarnessError):
 class ObsWebSocket:
 	NOT_READY = 207
 
-	def __init__(self, port=WEBSOCKET_PORT, timeout=10):
+	# Event subscription bits of protocol 5.
+	VENDOR_EVENTS = 1 << 9
+
+	def __init__(self, port=WEBSOCKET_PORT, timeout=10, event_subscriptions=0):
 		self.port = port
 		self.timeout = timeout
+		self.event_subscriptions = event_subscriptions
 		self.ws = None
 		self._next_id = 0
+		self.events = []  # events received and not yet taken by wait_event, oldest first
 
 	def connect(self, obs=None, timeout=60):
 		"""Connects and identifies; retries while the server is not up yet."""
@@ -617,7 +631,7 @@ class ObsWebSocket:
 			if hello.get("op") != 0:
 				ws.close()
 				raise HarnessError(f"unexpected first message from obs-websocket: {hello}")
-			ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}}))
+			ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": self.event_subscriptions}}))
 			identified = json.loads(ws.recv())
 			if identified.get("op") != 2:
 				ws.close()
@@ -645,12 +659,43 @@ class ObsWebSocket:
 		self.ws.send(json.dumps(message))
 		while True:
 			reply = json.loads(self.ws.recv())
+			if reply.get("op") == 5:
+				self.events.append(reply["d"])
 			if reply.get("op") == 7 and reply["d"].get("requestId") == rid:
 				break
 		status = reply["d"]["requestStatus"]
 		if not status.get("result"):
 			raise RequestFailed(request_type, status.get("code"), status.get("comment", ""))
 		return reply["d"].get("responseData", {})
+
+	def vendor_request(self, vendor, request_type, data=None):
+		"""A request of a plug-in's vendor through CallVendorRequest; returns the vendor's answer."""
+		reply = self.request("CallVendorRequest", {"vendorName": vendor, "requestType": request_type,
+							   "requestData": data or {}})
+		return reply.get("responseData", {})
+
+	def wait_event(self, match, timeout):
+		"""Takes the first event (the message's "d") for which match() is true, waiting up to timeout
+		seconds for it; other events stay for later calls. None when none came."""
+		import websocket
+
+		deadline = time.monotonic() + timeout
+		while True:
+			for i, event in enumerate(self.events):
+				if match(event):
+					return self.events.pop(i)
+			remaining = deadline - time.monotonic()
+			if remaining <= 0:
+				return None
+			self.ws.settimeout(remaining)
+			try:
+				message = json.loads(self.ws.recv())
+			except websocket.WebSocketTimeoutException:
+				return None
+			finally:
+				self.ws.settimeout(self.timeout)
+			if message.get("op") == 5:
+				self.events.append(message["d"])
 
 	def wait_ready(self, obs=None, timeout=60):
 		"""Waits until OBS has finished loading: until then obs-websocket answers "not ready"."""

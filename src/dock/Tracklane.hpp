@@ -103,6 +103,40 @@ public:
 	void onSeekMoved(int value);
 	void onSeekReleased();
 
+	// Outside control (src/playback/Tracklane_OutsideControl.cpp): what hotkeys and remote requests
+	// may read and do. Commands go through the dock's own controls after updateTransportControls,
+	// so a control the operator could not use right now does nothing, as a click on it would.
+	enum class Command { PlayPause, Stop, Previous, Next, PlaySelected, RestorePlaylist };
+	enum class Outcome { Done, Unbound, UnknownTrack, MissingFile, SwitchPending, BadArgument };
+	struct TrackInfo {
+		QString id;
+		int number = 0; // 1-based place in the list; 0 for none
+		QString path;
+		QString name;
+		bool missing = false;
+	};
+	struct StatusInfo {
+		bool bound = false;
+		QString sourceName;
+		QString sourceUuid;
+		int mediaState = OBS_MEDIA_STATE_NONE;
+		TrackInfo current;
+		qint64 elapsedMs = 0;
+		qint64 durationMs = 0;
+		int endMode = 0;
+		int trackCount = 0;
+		bool managed = false;
+		bool switchPending = false;
+		// Changes with every track switch requested or voided; tells one start of a track from the next.
+		quint64 switchGeneration = 0;
+	};
+	Outcome runCommand(Command command);
+	Outcome playTrackById(const QString &trackId);
+	Outcome seekTo(qint64 ms);
+	Outcome setEndMode(int mode);
+	StatusInfo statusInfo() const;
+	QList<TrackInfo> trackInfos() const;
+
 Q_SIGNALS:
 	void configurationChanged();
 	void sceneSwitchRequested(QString sourceUuid);

@@ -1,4 +1,5 @@
 #include "module/plugin-module.hpp"
+#include "module/remote-control.hpp"
 #include "dock/Tracklane.hpp"
 
 namespace tracklane {
@@ -17,6 +18,7 @@ void handleFrontendEvent(enum obs_frontend_event event, void *)
 		break;
 	case OBS_FRONTEND_EVENT_EXIT:
 		exiting = true;
+		closeRemoteControl();
 		dock->stopPolling();
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:

@@ -1,5 +1,7 @@
 #include "module/plugin-module.hpp"
 #include "module/scene-switch.hpp"
+#include "module/hotkeys.hpp"
+#include "module/remote-control.hpp"
 #include "dock/Tracklane.hpp"
 
 #include <obs-frontend-api.h>
@@ -115,14 +117,24 @@ MODULE_EXPORT bool obs_module_load(void)
 
 	exiting = false;
 	obs_frontend_add_event_callback(handleFrontendEvent, nullptr);
+	registerHotkeys();
 
 	blog(LOG_INFO, "[OBS-Tracklane] %s loaded; Qt %s; dock registered.", moduleVersion, runtimeQt);
 	return true;
 }
 
+// obs-websocket takes vendors only once every module is loaded.
+MODULE_EXPORT void obs_module_post_load(void)
+{
+	if (currentDock)
+		openRemoteControl();
+}
+
 MODULE_EXPORT void obs_module_unload(void)
 {
 	obs_frontend_remove_event_callback(handleFrontendEvent, nullptr);
+	closeRemoteControl();
+	unregisterHotkeys();
 	if (!currentDock)
 		return;
 

@@ -13,6 +13,7 @@ import argparse
 import os
 import re
 import sys
+import threading
 import time
 import unittest
 import uuid
@@ -64,6 +65,7 @@ def run_obs(home, setup, during=None, module_loads=True, dock_from_menu=False):
 	Docks menu and drags it to where a prepared window state would have put it."""
 	run = ObsRun(home, setup["collection"])
 	with h.Xvfb() as x, h.Obs(home, x.display, collection=setup["collection"]) as obs:
+		run.obs = obs
 		try:
 			if module_loads:
 				run.load_match = obs.wait_for_module(timeout=60)
@@ -527,6 +529,166 @@ class CollectionSwitch(unittest.TestCase):
 		self.assertEqual(playlist_values(source["settings"]), [])
 		self.assertEqual(self.result.exit_code, 0)
 		self.assertEqual(self.result.module_problems, [])
+
+
+VENDOR = "OBS-Tracklane"
+PAUSED = "OBS_MEDIA_STATE_PAUSED"
+
+
+def vendor_event(name, match=lambda data: True):
+	"""A matcher for wait_event: the module's vendor event of that name whose data satisfies match."""
+
+	def matches(event):
+		if event.get("eventType") != "VendorEvent":
+			return False
+		inner = event.get("eventData", {})
+		return inner.get("vendorName") == VENDOR and inner.get("eventType") == name and match(
+			inner.get("eventData", {}))
+
+	return matches
+
+
+class Remote(unittest.TestCase):
+	"""Remote control: a client of obs-websocket calls the module's vendor requests and hears its
+	vendor events; a hotkey bound in the saved collection starts and pauses playback."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("remote")
+		cls.long = h.long_track(os.path.join(ARGS.work, "media"))
+		data = h.read_collection(cls.home, cls.setup["collection"])
+		for source in data["sources"]:
+			if source["uuid"] == cls.setup["source_uuid"]:
+				source["settings"]["playlist"].append({"value": cls.long, "hidden": False, "selected": False})
+		data["modules"] = {VENDOR: {"hotkeys": {"OBS-Tracklane.PlayPause": [{"key": "OBS_KEY_F9"}]}}}
+		h.write_collection(cls.home, data)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+		with h.ObsWebSocket(event_subscriptions=h.ObsWebSocket.VENDOR_EVENTS) as client:
+			client.connect(run.obs, timeout=30)
+			call = client.vendor_request
+			seen["bound"] = settle(lambda: call(VENDOR, "GetStatus").get("bound"), True, 15)
+			seen["tracks"] = call(VENDOR, "GetTracks").get("tracks", [])
+			number = len(seen["tracks"])
+
+			seen["play"] = call(VENDOR, "PlayTrack", {"number": number})
+			started = client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == number), 20)
+			seen["started"] = started["eventData"]["eventData"] if started else None
+			seen["playlist"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.long], 10)
+			seen["playing"] = client.wait_event(
+				vendor_event("PlaybackStateChanged", lambda d: d.get("state") == PLAYING), 10) is not None
+			seen["status"] = call(VENDOR, "GetStatus")
+
+			seen["errors"] = {
+				"unknown id": call(VENDOR, "PlayTrack", {"id": "no-such-track"}),
+				"number past the end": call(VENDOR, "PlayTrack", {"number": number + 1}),
+				"number as text": call(VENDOR, "PlayTrack", {"number": "1"}),
+				"no argument": call(VENDOR, "PlayTrack"),
+				"seek below 0": call(VENDOR, "Seek", {"ms": -1}),
+				"unknown end mode": call(VENDOR, "SetEndMode", {"mode": "loop"}),
+			}
+			seen["playlist_after_errors"] = playlist_values(ws.input_settings(name))
+
+			seen["stop"] = call(VENDOR, "Stop")
+			seen["stopped"] = settle(lambda: media_state(ws, name) in OVER, True, 10)
+
+			# The operator presses the bound key over OBS's main window, long enough for libobs to see
+			# it held: the stopped current track starts again; a second press pauses it.
+			main = h.visible_windows(x.display, h.MAIN_WINDOW_TITLE, exact=False)
+			mx, my, mw, mh = h.window_geometry(x.display, main[0])
+			h.xdotool(x.display, "mousemove", str(mx + mw // 2), str(my + mh // 2))
+
+			def press():
+				h.xdotool(x.display, "keydown", "F9", "sleep", "0.3", "keyup", "F9")
+
+			press()
+			seen["hotkey_started"] = settle(lambda: media_state(ws, name), PLAYING, 15)
+			seen["hotkey_playlist"] = playlist_values(ws.input_settings(name))
+			# VLC can miss a pause that comes the moment it has started; an operator's does not.
+			time.sleep(1.0)
+			press()
+			seen["hotkey_paused"] = settle(lambda: media_state(ws, name), PAUSED, 10)
+			seen["paused_event"] = client.wait_event(
+				vendor_event("PlaybackStateChanged", lambda d: d.get("state") == PAUSED), 10) is not None
+
+		# A client that keeps asking while OBS shuts down: every request is answered until the server
+		# goes, and OBS still exits cleanly.
+		caller = h.ObsWebSocket()
+		caller.connect(run.obs, timeout=30)
+		cls.during_exit = {"answers": [], "error": None}
+
+		def keep_asking():
+			try:
+				while True:
+					cls.during_exit["answers"].append(caller.vendor_request(VENDOR, "GetStatus"))
+					time.sleep(0.01)
+			except Exception as e:  # the server closing the connection ends the loop
+				cls.during_exit["error"] = e
+			finally:
+				caller.close()
+
+		cls.asker = threading.Thread(target=keep_asking, daemon=True)
+		cls.asker.start()
+
+	def test_play_track_switches_the_source_and_reports_the_start(self):
+		seen = self.result.seen
+		self.assertIs(seen["bound"], True, "the dock never reported its source bound")
+		self.assertEqual([t["path"] for t in seen["tracks"]], track_paths(self.media) + [self.long])
+		self.assertEqual([t["number"] for t in seen["tracks"]], list(range(1, len(seen["tracks"]) + 1)))
+		self.assertEqual(seen["play"], {"success": True})
+		self.assertEqual(seen["playlist"], [self.long])
+		last = seen["tracks"][-1]
+		self.assertEqual(seen["started"], {"id": last["id"], "number": last["number"], "path": self.long,
+						   "name": os.path.basename(self.long)})
+		self.assertIs(seen["playing"], True, "no PlaybackStateChanged event for the start")
+
+	def test_get_status_reports_the_started_track(self):
+		status = self.result.seen["status"]
+		last = self.result.seen["tracks"][-1]
+		self.assertEqual(status["sourceName"], self.setup["source_name"])
+		self.assertEqual(status["sourceUuid"], self.setup["source_uuid"])
+		self.assertEqual(status["currentTrack"]["id"], last["id"])
+		self.assertEqual(status["currentTrack"]["number"], last["number"])
+		self.assertEqual(status["trackCount"], len(self.result.seen["tracks"]))
+		self.assertEqual(status["endMode"], "stop")
+		self.assertGreater(status["durationMs"], 60000)
+
+	def test_bad_requests_get_clear_errors_and_change_nothing(self):
+		errors = {k: v.get("error") for k, v in self.result.seen["errors"].items()}
+		self.assertEqual(errors, {"unknown id": "unknown track", "number past the end": "unknown track",
+					  "number as text": "bad argument", "no argument": "bad argument",
+					  "seek below 0": "bad argument", "unknown end mode": "bad argument"})
+		self.assertEqual(self.result.seen["playlist_after_errors"], [self.long])
+
+	def test_bound_hotkey_starts_and_pauses_playback(self):
+		seen = self.result.seen
+		self.assertEqual(seen["stop"], {"success": True})
+		self.assertIs(seen["stopped"], True)
+		self.assertEqual(seen["hotkey_started"], PLAYING)
+		self.assertEqual(seen["hotkey_playlist"], [self.long])
+		self.assertEqual(seen["hotkey_paused"], PAUSED)
+		self.assertIs(seen["paused_event"], True)
+
+	def test_requests_during_exit_are_answered_and_exit_is_clean(self):
+		self.asker.join(30)
+		self.assertFalse(self.asker.is_alive(), "the client was still being answered 30 s after OBS exited")
+		answers = self.during_exit["answers"]
+		self.assertGreater(len(answers), 0)
+		self.assertEqual([a for a in answers if "success" not in a], [])
+		self.assertEqual(self.result.exit_code, 0)
+		self.assertIn("Freeing OBS context data", self.result.log)
+
+	def test_binding_is_saved_with_the_collection(self):
+		modules = self.result.saved.get("modules", {})
+		self.assertEqual(modules.get(VENDOR, {}).get("hotkeys", {}).get("OBS-Tracklane.PlayPause"),
+				 [{"key": "OBS_KEY_F9"}])
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+
 
 
 class ReleaseTarget(unittest.TestCase):

@@ -38,6 +38,7 @@ void reset()
 	s.scenes.clear();
 	s.setSceneCalls.clear();
 	s.callbacks.clear();
+	s.saveCallbacks.clear();
 }
 
 void fireEvent(enum obs_frontend_event event)
@@ -46,6 +47,13 @@ void fireEvent(enum obs_frontend_event event)
 	const auto callbacks = state().callbacks;
 	for (const auto &[cb, data] : callbacks)
 		cb(event, data);
+}
+
+void fireSave(obs_data_t *moduleData, bool saving)
+{
+	const auto callbacks = state().saveCallbacks;
+	for (const auto &[cb, data] : callbacks)
+		cb(moduleData, saving, data);
 }
 
 obs_scene_t *addScene(const char *name)
@@ -104,6 +112,17 @@ void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *priva
 void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *private_data)
 {
 	auto &cbs = state().callbacks;
+	cbs.erase(std::remove(cbs.begin(), cbs.end(), std::make_pair(callback, private_data)), cbs.end());
+}
+
+void obs_frontend_add_save_callback(obs_frontend_save_cb callback, void *private_data)
+{
+	state().saveCallbacks.emplace_back(callback, private_data);
+}
+
+void obs_frontend_remove_save_callback(obs_frontend_save_cb callback, void *private_data)
+{
+	auto &cbs = state().saveCallbacks;
 	cbs.erase(std::remove(cbs.begin(), cbs.end(), std::make_pair(callback, private_data)), cbs.end());
 }
 

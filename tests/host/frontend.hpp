@@ -34,6 +34,7 @@ struct State {
 	obs_source_t *previewScene = nullptr; // strong reference or null
 	QStringList setSceneCalls;            // "program:<name>" or "preview:<name>"
 	std::vector<std::pair<obs_frontend_event_cb, void *>> callbacks;
+	std::vector<std::pair<obs_frontend_save_cb, void *>> saveCallbacks;
 };
 
 State &state();
@@ -43,6 +44,10 @@ void reset();
 
 // Delivers an event to every registered callback, as the frontend does on the UI thread.
 void fireEvent(enum obs_frontend_event event);
+
+// Runs the save callbacks as the frontend does when it saves (saving true) or loads a collection,
+// with the collection's module data.
+void fireSave(obs_data_t *moduleData, bool saving);
 
 // Makes a real scene, adds it to the frontend's scene list, and returns it (owned by the list).
 obs_scene_t *addScene(const char *name);

@@ -83,6 +83,22 @@ static QStringList placeholders(const QString &text)
 	return found;
 }
 
+// The module's hotkeys as libobs lists them: name and description.
+static QStringList moduleHotkeys()
+{
+	QStringList out;
+	obs_enum_hotkeys(
+		[](void *data, obs_hotkey_id, obs_hotkey_t *key) {
+			const QString name = QString::fromUtf8(obs_hotkey_get_name(key));
+			if (name.startsWith(QStringLiteral("OBS-Tracklane.")))
+				static_cast<QStringList *>(data)->append(
+					name + QLatin1Char('=') + QString::fromUtf8(obs_hotkey_get_description(key)));
+			return true;
+		},
+		&out);
+	return out;
+}
+
 class ModuleTest : public QObject {
 	Q_OBJECT
 
@@ -148,6 +164,8 @@ private Q_SLOTS:
 	void loadRegistersDockAndLogsOnce()
 	{
 		QVERIFY(obs_module_load());
+		// No obs-websocket in this process: the remote control stays off without a word.
+		obs_module_post_load();
 		const auto &docks = testfrontend::state().docks;
 		QCOMPARE(int(docks.size()), 1);
 		QCOMPARE(docks[0].id, QStringLiteral("OBS-Tracklane"));
@@ -161,6 +179,17 @@ private Q_SLOTS:
 					     .arg(QString::fromLatin1(qVersion()))});
 		QVERIFY(testhost::logLinesAtLevel(LOG_ERROR).isEmpty());
 		QVERIFY(testhost::logLinesAtLevel(LOG_WARNING).isEmpty());
+		QVERIFY(testhost::logLinesAtLevel(LOG_DEBUG).filter(QStringLiteral("obs-websocket")).isEmpty());
+
+		QCOMPARE(moduleHotkeys(),
+			 QStringList({QStringLiteral("OBS-Tracklane.PlayPause=OBS-Tracklane: Play/Pause"),
+				      QStringLiteral("OBS-Tracklane.Stop=OBS-Tracklane: Stop"),
+				      QStringLiteral("OBS-Tracklane.Previous=OBS-Tracklane: Previous track"),
+				      QStringLiteral("OBS-Tracklane.Next=OBS-Tracklane: Next track"),
+				      QStringLiteral("OBS-Tracklane.PlaySelected=OBS-Tracklane: Play selected track"),
+				      QStringLiteral("OBS-Tracklane.RestorePlaylist="
+						     "OBS-Tracklane: Hand the list back to the source")}));
+		QCOMPARE(int(testfrontend::state().saveCallbacks.size()), 1);
 	}
 
 	void settingsPathComesFromModuleConfig()
@@ -178,6 +207,7 @@ private Q_SLOTS:
 		QVERIFY(!loadedDock());
 		QVERIFY(!widgetAlive(QStringLiteral("OBS-Tracklane-content")));
 		QVERIFY(testfrontend::state().callbacks.empty());
+		QVERIFY(moduleHotkeys().isEmpty());
 		QVERIFY(testhost::logLinesContaining(QStringLiteral("[OBS-Tracklane]")).isEmpty());
 	}
 
@@ -277,6 +307,8 @@ private Q_SLOTS:
 		QVERIFY(!dock);
 		QVERIFY(!loadedDock());
 		QVERIFY(testfrontend::state().callbacks.empty());
+		QVERIFY(testfrontend::state().saveCallbacks.empty());
+		QVERIFY(moduleHotkeys().isEmpty());
 	}
 
 	void eventsAfterFrontendDeletedDockAreIgnored()

@@ -8,6 +8,7 @@
 #include "stand_in_source.hpp"
 #include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
+#include "module/hotkeys.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <QAction>
@@ -17,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -90,6 +92,7 @@ private Q_SLOTS:
 
 	void cleanup()
 	{
+		tracklane::unregisterHotkeys();
 		delete dock;
 		dock = nullptr;
 		if (source) {
@@ -723,6 +726,82 @@ private Q_SLOTS:
 		const int ticks = TA::pollTickCount(*dock);
 		dock->pollTick();
 		QCOMPARE(TA::pollTickCount(*dock), ticks);
+	}
+
+	// The hotkeys through libobs's own hotkey handling: bindings loaded with the collection, a
+	// press injected as the frontend injects key events, and a key held down on the X display,
+	// which libobs's hotkey thread sees.
+	void hotkeysRunTheDocksControlsOnceOnTheUiThread()
+	{
+		tracklane::currentDock = dock;
+		tracklane::registerHotkeys();
+		obs_data_t *modules = obs_data_create_from_json(
+			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.PlayPause": [{"key": "OBS_KEY_F9"}]}}})");
+		testfrontend::fireSave(modules, false);
+		obs_data_release(modules);
+
+		// The collection keeps the binding when it is saved.
+		obs_data_t *saved = obs_data_create();
+		testfrontend::fireSave(saved, true);
+		obs_data_t *own = obs_data_get_obj(saved, "OBS-Tracklane");
+		obs_data_t *bindings = obs_data_get_obj(own, "hotkeys");
+		obs_data_array_t *playPause = obs_data_get_array(bindings, "OBS-Tracklane.PlayPause");
+		QCOMPARE(int(obs_data_array_count(playPause)), 1);
+		obs_data_t *binding = obs_data_array_item(playPause, 0);
+		const QString key = QString::fromUtf8(obs_data_get_string(binding, "key"));
+		obs_data_release(binding);
+		obs_data_array_release(playPause);
+		obs_data_release(bindings);
+		obs_data_release(own);
+		obs_data_release(saved);
+		QCOMPARE(key, QStringLiteral("OBS_KEY_F9"));
+
+		// A press plays the selected track, as the button does, once the UI thread gets to it:
+		// nothing runs inside libobs's callback.
+		TA::trackList(*dock)->setCurrentRow(1);
+		const obs_key_combination_t f9 = {0, OBS_KEY_F9};
+		obs_hotkey_inject_event(f9, true);
+		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		QCoreApplication::processEvents();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		obs_hotkey_inject_event(f9, false);
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::calls(source), QStringList{QStringLiteral("stop")});
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+
+		// A key held for many of the hotkey thread's polls pauses once; a second press would resume.
+		standin::clearRecords(source);
+		obs_hotkey_enable_background_press(true);
+		const QStringList heldKey = {QStringLiteral("keydown"), QStringLiteral("F9"), QStringLiteral("sleep"),
+					  QStringLiteral("0.5"), QStringLiteral("keyup"), QStringLiteral("F9")};
+		const int rc = QProcess::execute(QStringLiteral("xdotool"), heldKey);
+		QCOMPARE(rc, 0);
+		QTest::qWait(200);
+		settle();
+		QCOMPARE(standin::calls(source), QStringList{QStringLiteral("pause")});
+
+		// While a switch is pending the play/pause button is disabled, and so is its hotkey.
+		auto graphicsHold = std::make_unique<GraphicsHold>();
+		QVERIFY(graphicsHold->hold());
+		standin::clearRecords(source);
+		dock->loadTrack(idAt(2), false);
+		TA::trackList(*dock)->setCurrentRow(0);
+		obs_hotkey_inject_event(f9, true);
+		obs_hotkey_inject_event(f9, false);
+		QCoreApplication::processEvents();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		graphicsHold.reset();
+		settle();
+		QCOMPARE(standin::calls(source), QStringList{QStringLiteral("stop")}); // the switch's own
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+
+		// Unregistered, the binding is gone from libobs.
+		const obs_hotkey_id id = tracklane::hotkeyFor(Tracklane::Command::PlayPause);
+		tracklane::unregisterHotkeys();
+		obs_data_array_t *after = obs_hotkey_save(id);
+		QCOMPARE(int(obs_data_array_count(after)), 0);
+		obs_data_array_release(after);
 	}
 };
 

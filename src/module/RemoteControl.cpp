@@ -1,0 +1,383 @@
+#include "module/remote-control.hpp"
+#include "module/plugin-module.hpp"
+#include "dock/Tracklane.hpp"
+
+#include <obs-module.h>
+#include <callback/proc.h>
+
+#include <cassert>
+#include <cstring>
+
+#include <obs-websocket-api.h>
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace tracklane {
+
+namespace {
+
+constexpr const char vendorName[] = "OBS-Tracklane";
+
+// How long a request waits for the UI thread to take it up. The UI thread is busy for longer
+// only when it is blocked (in OBS's shutdown, for instance); the request then fails instead of
+// holding obs-websocket's thread, and the command is dropped, never run late.
+constexpr auto uiWait = std::chrono::seconds(3);
+constexpr int observeIntervalMs = 250;
+
+obs_websocket_vendor vendor = nullptr;
+QTimer *observer = nullptr;
+
+// A request handed from obs-websocket's thread to the UI thread. Requests and answers cross as
+// JSON text, so that neither thread touches the other's data objects.
+struct Job {
+	QByteArray request;
+	QByteArray answer;
+	bool claimed = false;   // the UI thread is running it
+	bool done = false;      // answer is set
+	bool abandoned = false; // the request thread gave up; never run it
+};
+
+std::mutex jobMutex;
+std::condition_variable jobChanged;
+bool accepting = false; // guarded by jobMutex
+
+using Outcome = Tracklane::Outcome;
+using Handler = QJsonObject (*)(Tracklane &dock, const QJsonObject &args);
+
+QJsonObject answer(Outcome outcome)
+{
+	QJsonObject out;
+	out[QStringLiteral("success")] = outcome == Outcome::Done;
+	const char *error = nullptr;
+	switch (outcome) {
+	case Outcome::Done:
+		break;
+	case Outcome::Unbound:
+		error = "unbound";
+		break;
+	case Outcome::UnknownTrack:
+		error = "unknown track";
+		break;
+	case Outcome::MissingFile:
+		error = "missing file";
+		break;
+	case Outcome::SwitchPending:
+		error = "switch pending";
+		break;
+	case Outcome::BadArgument:
+		error = "bad argument";
+		break;
+	}
+	if (error)
+		out[QStringLiteral("error")] = QString::fromLatin1(error);
+	return out;
+}
+
+// obs-websocket's own names for media states (GetMediaInputStatus), so clients know them already.
+QString stateName(int state)
+{
+	switch (state) {
+	case OBS_MEDIA_STATE_PLAYING:
+		return QStringLiteral("OBS_MEDIA_STATE_PLAYING");
+	case OBS_MEDIA_STATE_OPENING:
+		return QStringLiteral("OBS_MEDIA_STATE_OPENING");
+	case OBS_MEDIA_STATE_BUFFERING:
+		return QStringLiteral("OBS_MEDIA_STATE_BUFFERING");
+	case OBS_MEDIA_STATE_PAUSED:
+		return QStringLiteral("OBS_MEDIA_STATE_PAUSED");
+	case OBS_MEDIA_STATE_STOPPED:
+		return QStringLiteral("OBS_MEDIA_STATE_STOPPED");
+	case OBS_MEDIA_STATE_ENDED:
+		return QStringLiteral("OBS_MEDIA_STATE_ENDED");
+	case OBS_MEDIA_STATE_ERROR:
+		return QStringLiteral("OBS_MEDIA_STATE_ERROR");
+	default:
+		return QStringLiteral("OBS_MEDIA_STATE_NONE");
+	}
+}
+
+const char *const endModeNames[] = {"stop", "next", "repeat"};
+
+QJsonObject trackObject(const Tracklane::TrackInfo &track)
+{
+	QJsonObject out;
+	out[QStringLiteral("id")] = track.id;
+	out[QStringLiteral("number")] = track.number;
+	out[QStringLiteral("path")] = track.path;
+	out[QStringLiteral("name")] = track.name;
+	return out;
+}
+
+// An integer given as a JSON number without a fractional part.
+bool integerArgument(const QJsonObject &args, const char *key, qint64 &value)
+{
+	const QJsonValue v = args.value(QLatin1String(key));
+	if (!v.isDouble())
+		return false;
+	const double d = v.toDouble();
+	if (!std::isfinite(d) || std::floor(d) != d || std::fabs(d) > 9.0e15)
+		return false;
+	value = qint64(d);
+	return true;
+}
+
+QJsonObject getStatus(Tracklane &dock, const QJsonObject &)
+{
+	const Tracklane::StatusInfo status = dock.statusInfo();
+	QJsonObject out = answer(Outcome::Done);
+	out[QStringLiteral("bound")] = status.bound;
+	out[QStringLiteral("sourceName")] = status.sourceName;
+	out[QStringLiteral("sourceUuid")] = status.sourceUuid;
+	out[QStringLiteral("mediaState")] = stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE);
+	out[QStringLiteral("currentTrack")] = trackObject(status.current);
+	out[QStringLiteral("elapsedMs")] = status.elapsedMs;
+	out[QStringLiteral("durationMs")] = status.durationMs;
+	out[QStringLiteral("endMode")] = QString::fromLatin1(endModeNames[qBound(0, status.endMode, 2)]);
+	out[QStringLiteral("trackCount")] = status.trackCount;
+	return out;
+}
+
+QJsonObject getTracks(Tracklane &dock, const QJsonObject &)
+{
+	QJsonArray list;
+	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos();
+	for (const Tracklane::TrackInfo &track : tracks) {
+		QJsonObject item = trackObject(track);
+		item[QStringLiteral("missing")] = track.missing;
+		list.append(item);
+	}
+	QJsonObject out = answer(Outcome::Done);
+	out[QStringLiteral("tracks")] = list;
+	return out;
+}
+
+QJsonObject playTrack(Tracklane &dock, const QJsonObject &args)
+{
+	if (args.contains(QLatin1String("id"))) {
+		const QJsonValue id = args.value(QLatin1String("id"));
+		if (!id.isString() || id.toString().isEmpty())
+			return answer(Outcome::BadArgument);
+		return answer(dock.playTrackById(id.toString()));
+	}
+	qint64 number = 0;
+	if (!integerArgument(args, "number", number))
+		return answer(Outcome::BadArgument);
+	if (!dock.statusInfo().bound)
+		return answer(Outcome::Unbound);
+	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos();
+	if (number < 1 || number > tracks.size())
+		return answer(Outcome::UnknownTrack);
+	return answer(dock.playTrackById(tracks[int(number - 1)].id));
+}
+
+template<Tracklane::Command command> QJsonObject runCommand(Tracklane &dock, const QJsonObject &)
+{
+	return answer(dock.runCommand(command));
+}
+
+QJsonObject seek(Tracklane &dock, const QJsonObject &args)
+{
+	qint64 ms = 0;
+	if (!integerArgument(args, "ms", ms))
+		return answer(Outcome::BadArgument);
+	return answer(dock.seekTo(ms));
+}
+
+QJsonObject setEndMode(Tracklane &dock, const QJsonObject &args)
+{
+	const QJsonValue mode = args.value(QLatin1String("mode"));
+	for (int i = 0; i < 3; ++i)
+		if (mode.isString() && mode.toString() == QLatin1String(endModeNames[i]))
+			return answer(dock.setEndMode(i));
+	return answer(Outcome::BadArgument);
+}
+
+struct Request {
+	const char *type;
+	Handler handler;
+};
+
+const Request requests[] = {
+	{"GetStatus", getStatus},
+	{"GetTracks", getTracks},
+	{"PlayTrack", playTrack},
+	{"PlayPause", runCommand<Tracklane::Command::PlayPause>},
+	{"Stop", runCommand<Tracklane::Command::Stop>},
+	{"Previous", runCommand<Tracklane::Command::Previous>},
+	{"Next", runCommand<Tracklane::Command::Next>},
+	{"Seek", seek},
+	{"SetEndMode", setEndMode},
+	{"RestorePlaylist", runCommand<Tracklane::Command::RestorePlaylist>},
+};
+
+void runJob(const std::shared_ptr<Job> &job, Handler handler)
+{
+	{
+		std::lock_guard<std::mutex> lock(jobMutex);
+		if (job->abandoned || !accepting)
+			return;
+		job->claimed = true;
+	}
+	const QJsonObject args = QJsonDocument::fromJson(job->request).object();
+	Tracklane *dock = currentDock.data();
+	const QJsonObject out = dock ? handler(*dock, args) : answer(Outcome::Unbound);
+	const QByteArray text = QJsonDocument(out).toJson(QJsonDocument::Compact);
+	{
+		std::lock_guard<std::mutex> lock(jobMutex);
+		job->answer = text;
+		job->done = true;
+	}
+	jobChanged.notify_all();
+}
+
+void reply(obs_data_t *responseData, const QByteArray &json)
+{
+	if (!responseData)
+		return;
+	obs_data_t *data = obs_data_create_from_json(json.constData());
+	if (data) {
+		obs_data_apply(responseData, data);
+		obs_data_release(data);
+	}
+}
+
+// Runs on obs-websocket's thread; the dock is reached only through the UI thread.
+void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateData)
+{
+	const Handler handler = static_cast<const Request *>(privateData)->handler;
+	const QByteArray unbound = QJsonDocument(answer(Outcome::Unbound)).toJson(QJsonDocument::Compact);
+
+	auto job = std::make_shared<Job>();
+	const char *json = requestData ? obs_data_get_json(requestData) : nullptr;
+	job->request = QByteArray(json ? json : "{}");
+
+	QCoreApplication *app = QCoreApplication::instance();
+	{
+		std::lock_guard<std::mutex> lock(jobMutex);
+		if (!accepting || !app) {
+			reply(responseData, unbound);
+			return;
+		}
+	}
+	// With the application as context, the call runs on the UI thread even if the dock is gone
+	// by then, and runJob answers for it.
+	QMetaObject::invokeMethod(app, [job, handler]() { runJob(job, handler); }, Qt::QueuedConnection);
+
+	QByteArray text;
+	{
+		std::unique_lock<std::mutex> lock(jobMutex);
+		jobChanged.wait_for(lock, uiWait, [&]() { return job->done || (!job->claimed && !accepting); });
+		// A job the UI thread has started finishes without waiting for anything else.
+		if (job->claimed)
+			jobChanged.wait(lock, [&]() { return job->done; });
+		if (job->done)
+			text = job->answer;
+		else
+			job->abandoned = true;
+	}
+	reply(responseData, text.isEmpty() ? unbound : text);
+}
+
+void emitEvent(const char *type, const QJsonObject &data)
+{
+	const QByteArray json = QJsonDocument(data).toJson(QJsonDocument::Compact);
+	obs_data_t *eventData = obs_data_create_from_json(json.constData());
+	if (!eventData)
+		return;
+	obs_websocket_vendor_emit_event(vendor, type, eventData);
+	obs_data_release(eventData);
+}
+
+// What the last look at the dock found, to tell what changed since.
+QString observedState = QStringLiteral("OBS_MEDIA_STATE_NONE");
+bool trackStartSeen = false;
+quint64 startedGeneration = 0;
+
+// Every track start is a completed switch with a generation of its own; pausing and resuming keep
+// it, so only a new start (repeats included) is reported.
+void observe()
+{
+	Tracklane *dock = currentDock.data();
+	if (!dock || !vendor)
+		return;
+	const Tracklane::StatusInfo status = dock->statusInfo();
+	const QString state = stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE);
+	if (state != observedState) {
+		observedState = state;
+		QJsonObject data;
+		data[QStringLiteral("state")] = state;
+		emitEvent("PlaybackStateChanged", data);
+	}
+	if (status.bound && status.managed && !status.switchPending && !status.current.id.isEmpty() &&
+	    status.mediaState == OBS_MEDIA_STATE_PLAYING &&
+	    (!trackStartSeen || status.switchGeneration != startedGeneration)) {
+		trackStartSeen = true;
+		startedGeneration = status.switchGeneration;
+		emitEvent("TrackStarted", trackObject(status.current));
+	}
+}
+
+// obs-websocket's header logs when it cannot find obs-websocket; look for it quietly first.
+bool webSocketPresent()
+{
+	proc_handler_t *global = obs_get_proc_handler();
+	if (!global)
+		return false;
+	calldata_t data = {};
+	const bool found = proc_handler_call(global, "obs_websocket_api_get_ph", &data) &&
+			   calldata_ptr(&data, "ph") != nullptr;
+	calldata_free(&data);
+	return found;
+}
+
+} // namespace
+
+void openRemoteControl()
+{
+	if (!vendor) {
+		if (!webSocketPresent())
+			return;
+		vendor = obs_websocket_register_vendor(vendorName);
+		if (!vendor)
+			return;
+		// The requests stay registered for the life of the process: obs-websocket may be gone by
+		// the time this module unloads, and libobs keeps the module's code loaded until exit.
+		for (const Request &request : requests)
+			obs_websocket_vendor_register_request(vendor, request.type, onRequest,
+							      const_cast<Request *>(&request));
+	}
+	{
+		std::lock_guard<std::mutex> lock(jobMutex);
+		accepting = true;
+	}
+	if (!observer) {
+		observer = new QTimer();
+		observer->setInterval(observeIntervalMs);
+		QObject::connect(observer, &QTimer::timeout, observe);
+		observer->start();
+	}
+}
+
+void closeRemoteControl()
+{
+	{
+		std::lock_guard<std::mutex> lock(jobMutex);
+		accepting = false;
+	}
+	jobChanged.notify_all();
+	delete observer;
+	observer = nullptr;
+}
+
+} // namespace tracklane

@@ -1,0 +1,197 @@
+#include "dock/Tracklane.hpp"
+#include "playback/SeekSlider.hpp"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QToolButton>
+
+#include <algorithm>
+
+namespace {
+
+Tracklane::TrackInfo infoOf(const TrackEntry &entry, int index)
+{
+	Tracklane::TrackInfo info;
+	info.id = entry.id;
+	info.number = index + 1;
+	info.path = entry.path;
+	info.name = trackDisplayText(entry.path, false);
+	info.missing = entry.sizeBytes == SizeMissing;
+	return info;
+}
+
+// The test loadTrack makes before it touches the source.
+bool fileMissing(const QString &path)
+{
+	const QString localPath = localPathOf(path);
+	return !localPath.isEmpty() && !QFileInfo(localPath).isFile();
+}
+
+} // namespace
+
+Tracklane::Outcome Tracklane::runCommand(Command command)
+{
+	if (!dockActive())
+		return Outcome::Unbound;
+	updateTransportControls();
+
+	// The track the command is going to load, so that the caller learns when its file is missing;
+	// the dock reports that on its message line as it does for the operator.
+	QString target;
+	QToolButton *button = nullptr;
+	const QString selected = selectedTrackId();
+	const int count = int(tracks.size());
+	const int index = currentTrackIndex();
+	switch (command) {
+	case Command::PlayPause: {
+		button = playPauseButton;
+		if (!button->isEnabled())
+			return trackSwitchPending ? Outcome::SwitchPending : Outcome::UnknownTrack;
+		if (!selected.isEmpty() && selected != currentTrackId) {
+			target = selected;
+		} else {
+			obs_source_t *source = resolveBoundSource();
+			const int state = source ? int(obs_source_media_get_state(source)) : OBS_MEDIA_STATE_NONE;
+			obs_source_release(source);
+			if (state != OBS_MEDIA_STATE_PLAYING && state != OBS_MEDIA_STATE_PAUSED)
+				target = currentTrackId;
+		}
+		break;
+	}
+	case Command::Stop:
+		button = stopButton;
+		break;
+	case Command::Previous:
+		button = previousButton;
+		if (!button->isEnabled())
+			return Outcome::UnknownTrack;
+		target = tracks[index < 0 ? count - 1 : (index - 1 + count) % count].id;
+		break;
+	case Command::Next:
+		button = nextButton;
+		if (!button->isEnabled())
+			return Outcome::UnknownTrack;
+		target = tracks[index < 0 ? 0 : (index + 1) % count].id;
+		break;
+	case Command::PlaySelected:
+		// What Return in the list does, scene switch included.
+		if (selected.isEmpty())
+			return Outcome::UnknownTrack;
+		target = selected;
+		break;
+	case Command::RestorePlaylist:
+		if (!restorePlaylistAction->isEnabled())
+			return Outcome::UnknownTrack;
+		break;
+	}
+
+	bool missing = false;
+	for (const TrackEntry &entry : std::as_const(tracks)) {
+		if (!target.isEmpty() && entry.id == target) {
+			missing = fileMissing(entry.path);
+			break;
+		}
+	}
+
+	if (command == Command::PlaySelected) {
+		startSelectedTrack();
+	} else if (command == Command::RestorePlaylist) {
+		restorePlaylistAction->trigger();
+	} else {
+		if (!button->isEnabled())
+			return Outcome::Unbound;
+		button->click();
+	}
+	return missing ? Outcome::MissingFile : Outcome::Done;
+}
+
+Tracklane::Outcome Tracklane::playTrackById(const QString &trackId)
+{
+	if (!dockActive())
+		return Outcome::Unbound;
+	for (const TrackEntry &entry : std::as_const(tracks)) {
+		if (entry.id != trackId)
+			continue;
+		const bool missing = fileMissing(entry.path);
+		// Like the transport's own loads, without bringing up another scene.
+		loadTrack(trackId, false);
+		return missing ? Outcome::MissingFile : Outcome::Done;
+	}
+	return Outcome::UnknownTrack;
+}
+
+Tracklane::Outcome Tracklane::seekTo(qint64 ms)
+{
+	if (!dockActive())
+		return Outcome::Unbound;
+	updateTransportControls();
+	if (trackSwitchPending)
+		return Outcome::SwitchPending;
+	if (!seekSlider->isEnabled() || ms < 0 || ms > durationMs)
+		return Outcome::BadArgument;
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return Outcome::Unbound;
+
+	// The same seek as a release of the slider at that point.
+	pendingSeekMs = ms;
+	seekTimer.restart();
+	const bool wasBlocked = seekSlider->blockSignals(true);
+	seekSlider->setValue(int(ms * 1000 / durationMs));
+	seekSlider->blockSignals(wasBlocked);
+	updateTimeLabel(pendingSeekMs);
+	obs_source_media_set_time(source, pendingSeekMs);
+	obs_source_release(source);
+	return Outcome::Done;
+}
+
+Tracklane::Outcome Tracklane::setEndMode(int mode)
+{
+	if (!dockActive())
+		return Outcome::Unbound;
+	if (mode < 0 || mode > 2)
+		return Outcome::BadArgument;
+	updateTransportControls();
+	if (!endModeCombo->isEnabled())
+		return Outcome::Unbound;
+	// Through the combo box, as the operator's choice goes: it saves the per-source state.
+	endModeCombo->setCurrentIndex(mode);
+	return Outcome::Done;
+}
+
+Tracklane::StatusInfo Tracklane::statusInfo() const
+{
+	StatusInfo status;
+	status.endMode = endMode;
+	status.trackCount = int(tracks.size());
+	status.managed = managed;
+	status.switchPending = trackSwitchPending;
+	status.switchGeneration = switchGeneration;
+	if (suspended || closing)
+		return status;
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
+		return status;
+
+	status.bound = true;
+	status.sourceName = QString::fromUtf8(obs_source_get_name(source));
+	status.sourceUuid = QString::fromUtf8(obs_source_get_uuid(source));
+	status.mediaState = int(obs_source_media_get_state(source));
+	status.elapsedMs = std::max<int64_t>(obs_source_media_get_time(source), 0);
+	status.durationMs = std::max<int64_t>(obs_source_media_get_duration(source), 0);
+	const int index = currentTrackIndex();
+	if (index >= 0)
+		status.current = infoOf(tracks[index], index);
+	obs_source_release(source);
+	return status;
+}
+
+QList<Tracklane::TrackInfo> Tracklane::trackInfos() const
+{
+	QList<TrackInfo> infos;
+	infos.reserve(tracks.size());
+	for (int i = 0; i < int(tracks.size()); ++i)
+		infos << infoOf(tracks[i], i);
+	return infos;
+}
