@@ -162,6 +162,7 @@ private:
 	void disconnectMediaSignals();
 	void noteTrackStarted(qint64 generation);
 	void checkEndHandOver();
+	void seekSource(obs_source_t *source, qint64 ms);
 	void clearBindingState();
 	bool dockActive() const;
 	bool showSizeTooltip(QEvent *event);

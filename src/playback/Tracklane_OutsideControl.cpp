@@ -46,8 +46,9 @@ Tracklane::Outcome Tracklane::runCommand(Command command)
 	switch (command) {
 	case Command::PlayPause: {
 		button = playPauseButton;
+		// The hand-over after an ended track's tail is a switch about to happen.
 		if (!button->isEnabled())
-			return trackSwitchPending ? Outcome::SwitchPending : Outcome::UnknownTrack;
+			return trackSwitchPending || endHandOverDue ? Outcome::SwitchPending : Outcome::UnknownTrack;
 		if (!selected.isEmpty() && selected != currentTrackId) {
 			target = selected;
 		} else {
@@ -135,13 +136,10 @@ Tracklane::Outcome Tracklane::seekTo(qint64 ms)
 		return Outcome::Unbound;
 
 	// The same seek as a release of the slider at that point.
-	pendingSeekMs = ms;
-	seekTimer.restart();
 	const bool wasBlocked = seekSlider->blockSignals(true);
 	seekSlider->setValue(int(ms * 1000 / durationMs));
 	seekSlider->blockSignals(wasBlocked);
-	updateTimeLabel(pendingSeekMs);
-	obs_source_media_set_time(source, pendingSeekMs);
+	seekSource(source, ms);
 	obs_source_release(source);
 	return Outcome::Done;
 }
@@ -178,6 +176,9 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.sourceName = QString::fromUtf8(obs_source_get_name(source));
 	status.sourceUuid = QString::fromUtf8(obs_source_get_uuid(source));
 	status.mediaState = int(obs_source_media_get_state(source));
+	// As the dock shows it: the ended track's tail is still being heard.
+	if (endHandOverDue && status.mediaState == OBS_MEDIA_STATE_ENDED)
+		status.mediaState = OBS_MEDIA_STATE_PLAYING;
 	status.elapsedMs = std::max<int64_t>(obs_source_media_get_time(source), 0);
 	status.durationMs = std::max<int64_t>(obs_source_media_get_duration(source), 0);
 	const int index = currentTrackIndex();

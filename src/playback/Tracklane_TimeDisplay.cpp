@@ -78,11 +78,15 @@ void Tracklane::onSeekReleased()
 	obs_source_t *source = resolveBoundSource();
 	if (!source)
 		return;
-	if (durationMs != 0) {
-		pendingSeekMs = durationMs * seekSlider->value() / 1000;
-		seekTimer.restart();
-		updateTimeLabel(pendingSeekMs);
-		obs_source_media_set_time(source, pendingSeekMs);
-	}
+	if (durationMs != 0)
+		seekSource(source, durationMs * seekSlider->value() / 1000);
 	obs_source_release(source);
+}
+
+void Tracklane::seekSource(obs_source_t *source, qint64 ms)
+{
+	pendingSeekMs = ms;
+	seekTimer.restart();
+	updateTimeLabel(pendingSeekMs);
+	obs_source_media_set_time(source, pendingSeekMs);
 }
