@@ -7,6 +7,7 @@
 
 #include "test_host.hpp"
 #include "test_access.hpp"
+#include "list_drag.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "tracks/TrackEntry.hpp"
@@ -28,8 +29,6 @@
 #include <QSlider>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
 #include <QToolButton>
 #include <QThread>
 #include <QUuid>
@@ -517,22 +516,12 @@ struct Bench {
 		settleEvents();
 	}
 
-	// The selected rows dragged three rows up with the mouse, through the platform's own drag and
-	// drop. The drag runs an event loop of its own until the button is let go from inside it.
+	// The selected rows dragged three rows up with the mouse.
 	static void dragRowsUp(QListWidget *list, int first)
 	{
-		QWidget *viewport = list->viewport();
 		const QPoint from = list->visualItemRect(list->item(first)).center();
 		const QRect target = list->visualItemRect(list->item(first - 3));
-		const QPoint to(target.left() + 10, target.top() + 2);
-		QTimer::singleShot(0, list, [viewport, to]() {
-			QTest::mouseMove(viewport, to);
-			QTest::mouseMove(viewport, to + QPoint(0, 1));
-			QTest::mouseRelease(viewport, Qt::LeftButton, {}, to + QPoint(0, 1));
-		});
-		QTest::mousePress(viewport, Qt::LeftButton, {}, from);
-		QTest::mouseMove(viewport, from + QPoint(0, 10));
-		QTest::mouseMove(viewport, from + QPoint(0, 40));
+		dragWithMouse(list, from, QPoint(target.left() + 10, target.top() + 2));
 	}
 
 	void buildStateByHand(Tracklane &d)

@@ -4,6 +4,7 @@
 
 #include "test_host.hpp"
 #include "test_access.hpp"
+#include "list_drag.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "source_test_support.hpp"
@@ -321,22 +322,13 @@ private Q_SLOTS:
 		showDock();
 		const QStringList all = ids();
 		selectRows({0, 1, 2});
-		QWidget *viewport = list()->viewport();
 		const QPoint from = list()->visualItemRect(list()->item(1)).center();
 		const QPoint to = list()->visualItemRect(list()->item(4)).bottomLeft() + QPoint(10, -1);
 
 		QStringList savedDuringDrop;
 		const auto spy = connect(list()->model(), &QAbstractItemModel::rowsMoved, this,
 					 [&]() { savedDuringDrop << savedIds().join(QLatin1Char(',')); });
-		// The drag runs its own event loop until the button is let go; the release comes from there.
-		QTimer::singleShot(200, this, [&]() {
-			QTest::mouseMove(viewport, to);
-			QTest::mouseMove(viewport, to + QPoint(0, 1));
-			QTest::mouseRelease(viewport, Qt::LeftButton, {}, to + QPoint(0, 1));
-		});
-		QTest::mousePress(viewport, Qt::LeftButton, {}, from);
-		QTest::mouseMove(viewport, from + QPoint(0, 10));
-		QTest::mouseMove(viewport, from + QPoint(0, 40));
+		dragWithMouse(list(), from, to);
 		disconnect(spy);
 
 		const QStringList dropped{all[3], all[4], all[0], all[1], all[2]};
