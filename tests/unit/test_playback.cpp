@@ -103,6 +103,46 @@ private Q_SLOTS:
 		testhost::waitForGraphicsTicks(1);
 	}
 
+	// OBS saves the collection before it exits; an end-of-track "next" may be waiting for its stop
+	// right then. The saved current track must be the one the source holds, or the next start
+	// marks, and plays on from, a track that never reached the source.
+	void collectionSavedDuringASwitchNamesTheTrackTheSourceHolds()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{files[0]});
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(idAt(1), false);
+		QVERIFY(TA::trackSwitchPending(*dock));
+
+		obs_data_t *priv = obs_source_get_private_settings(source);
+		obs_data_t *saved = obs_data_get_obj(priv, "OBS-Tracklane");
+		const QByteArray savedJson = obs_data_get_json(saved);
+		obs_data_release(saved);
+		obs_data_release(priv);
+
+		// OBS exits: the dock goes, the stop it asked for finds nobody waiting.
+		delete dock;
+		dock = nullptr;
+		hold.reset();
+		testhost::waitForGraphicsTicks(3);
+		QCOMPARE(standin::playlistOf(source), QStringList{files[0]});
+
+		// The next start loads what was saved.
+		priv = obs_source_get_private_settings(source);
+		saved = obs_data_create_from_json(savedJson.constData());
+		obs_data_set_obj(priv, "OBS-Tracklane", saved);
+		obs_data_release(saved);
+		obs_data_release(priv);
+		dock = new Tracklane(dir.filePath(QStringLiteral("settings.json")), nullptr);
+		TA::pollTimer(*dock).stop();
+		dock->onCollectionLoaded();
+		dock->bindSource(uuidOf(source));
+		QCOMPARE(int(TA::tracks(*dock).size()), int(files.size()));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+	}
+
 	void switchAppliesOnlyAfterTheSourceStopped()
 	{
 		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
