@@ -143,6 +143,23 @@ private Q_SLOTS:
 		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
 	}
 
+	// VLC reports a start when it begins to open a file; a file it cannot open then ends at once,
+	// with no duration, never having played. Repeat would reload it four times a second for ever.
+	void fileThatNeverOpenedFiresNoEndMode()
+	{
+		TA::endMode(*dock) = 2;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		standin::setDuration(source, 0);
+		standin::setState(source, OBS_MEDIA_STATE_ENDED);
+		obs_source_media_started(source);
+		QCoreApplication::processEvents();
+		standin::clearRecords(source);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QVERIFY(!standin::calls(source).contains(QStringLiteral("stop")));
+	}
+
 	void switchAppliesOnlyAfterTheSourceStopped()
 	{
 		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
