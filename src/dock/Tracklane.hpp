@@ -66,6 +66,7 @@ public:
 	void checkExternalChange(obs_source_t *source);
 	static void onMediaStopped(void *param, calldata_t *data);
 	static void onMediaStarted(void *param, calldata_t *data);
+	static void onMediaEnded(void *param, calldata_t *data);
 
 	// Track list (src/tracks)
 	void rebuildTrackList(const QString &selectId);
@@ -127,8 +128,9 @@ public:
 		int trackCount = 0;
 		bool managed = false;
 		bool switchPending = false;
-		// Changes with every track switch requested or voided; tells one start of a track from the next.
-		quint64 switchGeneration = 0;
+		// How many times the source has begun a track the dock loaded (repeats count, a resume
+		// does not), so that a look now and then misses no start, however short the track.
+		quint64 trackStarts = 0;
 	};
 	Outcome runCommand(Command command);
 	Outcome playTrackById(const QString &trackId);
@@ -160,8 +162,11 @@ private:
 	void startSelectedTrack();
 	void connectMediaSignals(obs_source_t *source);
 	void disconnectMediaSignals();
+	bool mediaEventGeneration(quint64 &generation);
 	void noteTrackStarted(qint64 generation);
+	void noteTrackEnded(qint64 generation);
 	void checkEndHandOver();
+	void evaluateEndOfTrack();
 	void seekSource(obs_source_t *source, qint64 ms);
 	void clearBindingState();
 	bool dockActive() const;
@@ -178,6 +183,7 @@ private:
 	obs_weak_source_t *boundSource = nullptr;
 	SignalConnection mediaStoppedConnection;
 	SignalConnection mediaStartedConnection;
+	SignalConnection mediaEndedConnection;
 	std::mutex pendingSettingsMutex;
 	obs_data_t *pendingSettings = nullptr;
 	quint64 switchGeneration = 0;
@@ -238,6 +244,7 @@ private:
 	// The position last seen while playing, and since when: while the ended track's tail is still
 	// heard, the time shown runs on from there to the end.
 	qint64 lastPlayingTimeMs = 0;
+	quint64 trackStarts = 0;
 	QElapsedTimer lastPlayingClock;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;

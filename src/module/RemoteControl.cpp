@@ -301,11 +301,8 @@ void emitEvent(const char *type, const QJsonObject &data)
 
 // What the last look at the dock found, to tell what changed since.
 QString observedState = QStringLiteral("OBS_MEDIA_STATE_NONE");
-bool trackStartSeen = false;
-quint64 startedGeneration = 0;
+quint64 observedStarts = 0;
 
-// Every track start is a completed switch with a generation of its own; pausing and resuming keep
-// it, so only a new start (repeats included) is reported.
 void observe()
 {
 	Tracklane *dock = currentDock.data();
@@ -319,12 +316,12 @@ void observe()
 		data[QStringLiteral("state")] = state;
 		emitEvent("PlaybackStateChanged", data);
 	}
-	if (status.bound && status.managed && !status.switchPending && !status.current.id.isEmpty() &&
-	    status.mediaState == OBS_MEDIA_STATE_PLAYING &&
-	    (!trackStartSeen || status.switchGeneration != startedGeneration)) {
-		trackStartSeen = true;
-		startedGeneration = status.switchGeneration;
-		emitEvent("TrackStarted", trackObject(status.current));
+	// The dock counts the source's own starts, so a track shorter than the time between two looks
+	// is reported too, once, even if it has ended by now.
+	if (status.trackStarts != observedStarts) {
+		observedStarts = status.trackStarts;
+		if (status.bound && !status.current.id.isEmpty())
+			emitEvent("TrackStarted", trackObject(status.current));
 	}
 }
 

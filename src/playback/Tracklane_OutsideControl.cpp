@@ -127,7 +127,7 @@ Tracklane::Outcome Tracklane::seekTo(qint64 ms)
 	if (!dockActive())
 		return Outcome::Unbound;
 	updateTransportControls();
-	if (trackSwitchPending)
+	if (trackSwitchPending || endHandOverDue)
 		return Outcome::SwitchPending;
 	if (!seekSlider->isEnabled() || ms < 0 || ms > durationMs)
 		return Outcome::BadArgument;
@@ -165,7 +165,7 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.trackCount = int(tracks.size());
 	status.managed = managed;
 	status.switchPending = trackSwitchPending;
-	status.switchGeneration = switchGeneration;
+	status.trackStarts = trackStarts;
 	if (suspended || closing)
 		return status;
 	obs_source_t *source = resolveBoundSource();

@@ -161,10 +161,17 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 	case OBS_MEDIA_STATE_ERROR:
 		playbackArmed = false;
 		break;
-	case OBS_MEDIA_STATE_ENDED:
+	case OBS_MEDIA_STATE_ENDED: {
 		if (!playbackArmed)
 			break;
 		playbackArmed = false;
+		// A file the source began to open but could not play ends at once with no length; firing
+		// then would skip it, or reload it for ever in repeat.
+		obs_source_t *source = resolveBoundSource();
+		const bool played = source && obs_source_media_get_duration(source) > 0;
+		obs_source_release(source);
+		if (!played)
+			break;
 		if ((endMode == 1 || endMode == 2) && endOfTrackStillAudible()) {
 			endHandOverDue = true;
 			endHandOverTimer.restart();
@@ -173,25 +180,43 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		}
 		runEndMode(currentIndex);
 		break;
+	}
 	default:
 		break;
 	}
 }
 
 // A short track can open, play and end between two polls; the source's own start signal arms
-// the end mode for it. Starts from before the current switch carry an older generation.
+// the end mode for it, and its end signal applies the end mode without waiting for a poll. Either
+// signal from before the current switch carries an older generation.
 void Tracklane::noteTrackStarted(qint64 generation)
 {
 	if (quint64(generation) != switchGeneration || trackSwitchPending || suspended || closing)
 		return;
 	playbackArmed = true;
+	lastPlayingTimeMs = 0;
+	lastPlayingClock.restart();
+	++trackStarts;
+}
+
+void Tracklane::noteTrackEnded(qint64 generation)
+{
+	if (quint64(generation) != switchGeneration)
+		return;
+	evaluateEndOfTrack();
 }
 
 // The tail of an ended track runs out at no poll's pace; looking again every few milliseconds
 // makes the gap on air the one the source itself needs.
 void Tracklane::checkEndHandOver()
 {
-	if (!endHandOverDue || suspended || closing || trackSwitchPending)
+	if (endHandOverDue)
+		evaluateEndOfTrack();
+}
+
+void Tracklane::evaluateEndOfTrack()
+{
+	if (suspended || closing || trackSwitchPending)
 		return;
 	obs_source_t *source = resolveBoundSource();
 	if (!source) {
@@ -200,8 +225,9 @@ void Tracklane::checkEndHandOver()
 	}
 	const int state = int(obs_source_media_get_state(source));
 	obs_source_release(source);
+	const bool wasDue = endHandOverDue;
 	handleEndOfTrack(state, currentTrackIndex());
-	if (!endHandOverDue)
+	if (wasDue != endHandOverDue)
 		updateTransportControls();
 }
 

@@ -45,10 +45,12 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	currentTrackId = trackId;
 	managed = true;
 
-	// "observed" keeps what the source holds until the switch is applied: a collection saved in
-	// between (OBS saves before it exits) must still match the source when it is loaded again.
+	// Nothing is saved until the source has taken the switch (finishTrackSwitch) or it is called
+	// off (cancelPendingSwitch): a collection saved in between (OBS saves before it exits) must
+	// describe what the source holds, its playlist and the track marked current alike.
 	playStartTimer.restart();
-	saveSourceState();
+	lastPlayingTimeMs = 0;
+	lastPlayingClock.invalidate();
 
 	obs_data_t *settings = obs_data_create();
 	obs_data_array_t *playlist = makePlaylistArray({path});
@@ -96,20 +98,36 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 		dock, [dock, generation]() { dock->finishTrackSwitch(qint64(generation)); }, Qt::QueuedConnection);
 }
 
+// The media signals run on one of VLC's threads. While a switch waits for its stop, a start or an
+// end is the old track's; once the switch has taken its settings, only the new track can start or
+// end. The generation tells the UI thread whether a later switch has superseded it meanwhile.
+bool Tracklane::mediaEventGeneration(quint64 &generation)
+{
+	std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+	if (pendingSettings)
+		return false;
+	generation = switchGeneration;
+	return true;
+}
+
 void Tracklane::onMediaStarted(void *param, calldata_t *)
 {
 	auto *dock = static_cast<Tracklane *>(param);
-	// Runs on one of VLC's threads. While a switch waits for its stop, a start is the old track's;
-	// once the switch has taken its settings, only the new track can start.
 	quint64 generation;
-	{
-		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
-		if (dock->pendingSettings)
-			return;
-		generation = dock->switchGeneration;
-	}
-	QMetaObject::invokeMethod(
-		dock, [dock, generation]() { dock->noteTrackStarted(qint64(generation)); }, Qt::QueuedConnection);
+	if (dock->mediaEventGeneration(generation))
+		QMetaObject::invokeMethod(
+			dock, [dock, generation]() { dock->noteTrackStarted(qint64(generation)); },
+			Qt::QueuedConnection);
+}
+
+void Tracklane::onMediaEnded(void *param, calldata_t *)
+{
+	auto *dock = static_cast<Tracklane *>(param);
+	quint64 generation;
+	if (dock->mediaEventGeneration(generation))
+		QMetaObject::invokeMethod(
+			dock, [dock, generation]() { dock->noteTrackEnded(qint64(generation)); },
+			Qt::QueuedConnection);
 }
 
 void Tracklane::cancelPendingSwitch()

@@ -34,13 +34,14 @@ void Tracklane::connectMediaSignals(obs_source_t *source)
 		return;
 	mediaStoppedConnection = {handler, "media_stopped", &Tracklane::onMediaStopped, this};
 	mediaStartedConnection = {handler, "media_started", &Tracklane::onMediaStarted, this};
-	for (const SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection})
+	mediaEndedConnection = {handler, "media_ended", &Tracklane::onMediaEnded, this};
+	for (const SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection})
 		signal_handler_connect_ref(handler, c->signal, c->callback, c->param);
 }
 
 void Tracklane::disconnectMediaSignals()
 {
-	for (SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection}) {
+	for (SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection}) {
 		// Waits for a callback that is running on the host thread right now.
 		if (c->handler)
 			signal_handler_disconnect(c->handler, c->signal, c->callback, c->param);
