@@ -302,13 +302,17 @@ def prepare_home(home, module_path, data_dir, media, *, collection_name="Demo", 
 	data = collection(collection_name, [("Stage", [music]), ("Backstage", [])], current="Backstage")
 	write_collection(home, data)
 
-	with open(os.path.join(cfg, "global.ini"), "w") as f:
-		f.write("[General]\nFirstRun=true\nEnableAutoUpdates=false\n\n")
-		f.write("[Basic]\nProfile=Untitled\nProfileDir=Untitled\n")
-		f.write(f"SceneCollection={collection_name}\nSceneCollectionFile={collection_name}\n\n")
-		f.write("[BasicWindow]\nDocksLocked=false\n")
-		if show_dock:
-			f.write(f"DockState={dock_state()}\n")
+	# OBS 30 keeps these in global.ini; OBS 31 and later keep them in user.ini (without FirstRun
+	# there, OBS 32 opens its first-run wizard over the main window), naming the collection's file
+	# with its extension. Each OBS reads its own file and leaves the other alone.
+	for name, collection_file in (("global.ini", collection_name), ("user.ini", collection_name + ".json")):
+		with open(os.path.join(cfg, name), "w") as f:
+			f.write("[General]\nFirstRun=true\nEnableAutoUpdates=false\n\n")
+			f.write("[Basic]\nProfile=Untitled\nProfileDir=Untitled\n")
+			f.write(f"SceneCollection={collection_name}\nSceneCollectionFile={collection_file}\n\n")
+			f.write("[BasicWindow]\nDocksLocked=false\n")
+			if show_dock:
+				f.write(f"DockState={dock_state()}\n")
 	with open(os.path.join(cfg, "basic", "profiles", "Untitled", "basic.ini"), "w") as f:
 		f.write("[General]\nName=Untitled\n")
 
