@@ -777,6 +777,30 @@ def small_picture(shot, out, boxes, width=1200):
 	return out
 
 
+def gray_pixels(shot, box):
+	"""The 8-bit gray levels of a box (x, y, width, height) of a screenshot, row by row."""
+	x, y, width, height = box
+	out = subprocess.run(["convert", shot, "-crop", f"{width}x{height}+{x}+{y}", "+repage", "-colorspace", "Gray",
+			      "-depth", "8", "gray:-"], check=True, capture_output=True, timeout=60).stdout
+	if len(out) != width * height:
+		raise HarnessError(f"expected {width * height} gray pixels from {shot}, got {len(out)}")
+	return [out[r * width:(r + 1) * width] for r in range(height)]
+
+
+def light_runs(rows, light=160):
+	"""The runs of adjacent columns holding at least one light pixel, as (first, last) column pairs:
+	on OBS's dark themes, the icons drawn on a row of tool buttons."""
+	width = len(rows[0]) if rows else 0
+	runs = []
+	for column in range(width):
+		if any(row[column] >= light for row in rows):
+			if runs and runs[-1][1] == column - 1:
+				runs[-1] = (runs[-1][0], column)
+			else:
+				runs.append((column, column))
+	return runs
+
+
 MAIN_WINDOW_TITLE = r"^OBS [0-9][^ ]* - Profile: "
 # The menu bar runs along the top of the main window; its far right end holds no menu.
 MENU_BAR_Y = 11

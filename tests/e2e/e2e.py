@@ -296,9 +296,42 @@ class Load(unittest.TestCase):
 	def setUpClass(cls):
 		def attempt(n):
 			cls.home, cls.media, cls.setup = fresh_setup("load" if n == 1 else f"load-{n}", show_dock=False)
-			return run_obs(cls.home, cls.setup, dock_from_menu=True)
+			return run_obs(cls.home, cls.setup, during=cls.look_at_the_transport_row, dock_from_menu=True)
 
 		cls.result = until_no_host_fault(attempt, exit_leak_fault)
+
+	# The transport row (previous, play, stop, next) runs along the dock's bottom edge, its four
+	# buttons within this many pixels of the dock's left edge, the seek slider after them.
+	TRANSPORT_ROW = (100, 40)
+
+	@classmethod
+	def look_at_the_transport_row(cls, ws, x, run):
+		if not run.dock_geometry:
+			return
+		# Let the freshly shown dock paint once.
+		time.sleep(1.0)
+		shot = h.screenshot(x.display, os.path.join(cls.home, "dock-shown.png"))
+		left, top, _, height = run.dock_geometry
+		width, strip = cls.TRANSPORT_ROW
+		runs = h.light_runs(h.gray_pixels(shot, (left, top + height - strip, width, strip)))
+		# An icon may be drawn in parts (the bar of previous and next); parts close together are one.
+		icons = []
+		for first, last in runs:
+			if icons and first - icons[-1][1] <= 4:
+				icons[-1] = (icons[-1][0], last)
+			else:
+				icons.append((first, last))
+		run.seen["transport_icons"] = icons
+
+	def test_tool_buttons_show_their_icons(self):
+		# The buttons carry only OBS's icon classes (icon-media-play, ...); a theme without rules for
+		# them, or a wrong class, leaves them as blank squares of one colour.
+		if h.obs_version() < (31, 0, 0):
+			self.skipTest("OBS 30's themes style buttons by themeID and have no rules for the icon classes")
+		icons = self.result.seen.get("transport_icons")
+		self.assertIsNotNone(icons, "the dock was not on the screen")
+		self.assertEqual(len(icons), 4, f"expected the icons of previous, play, stop and next; light parts at {icons} "
+				 f"(picture: {os.path.join(self.home, 'dock-shown.png')})")
 
 	def test_load_line_names_version_and_runtime_qt(self):
 		self.assertEqual(self.result.load_match.group(1), h.MODULE_VERSION)
