@@ -208,7 +208,7 @@ def media_source(name, playlist, loop=True, shuffle=False, behavior="stop_restar
 
 
 def collection(name, scenes, current):
-	"""A scene collection in OBS 30's format.
+	"""A scene collection in OBS 30's format (OBS 32 reads it too).
 
 	scenes: list of (scene name, [sources shown in it]); each source is a dict from
 	media_source(). Scene items refer to their sources by uuid.
@@ -903,8 +903,8 @@ class Operator:
 	window under it, and the pointer is moved onto the dock before every key.
 	"""
 
-	# Where the track list's rows sit inside the dock window with OBS 30.2's default theme on
-	# this host: the title bar and the header row come first, then rows of equal height.
+	# Where the track list's rows sit inside the dock window with the default themes of OBS 30.2 and
+	# 32.2 on this host: the title bar and the header row come first, then rows of equal height.
 	FIRST_ROW_CENTER = 78
 	ROW_HEIGHT = 28
 	ROW_X = 150
