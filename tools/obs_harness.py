@@ -36,6 +36,28 @@ class HarnessError(Exception):
 	pass
 
 
+_obs_version = None
+
+
+def obs_version():
+	"""The installed OBS Studio's version as (major, minor, patch), from `obs --version`."""
+	global _obs_version
+	if _obs_version is None:
+		out = subprocess.run(["obs", "--version"], capture_output=True, text=True, timeout=60,
+				     stdin=subprocess.DEVNULL).stdout
+		found = re.search(r"OBS Studio - (\d+)\.(\d+)\.(\d+)", out)
+		if not found:
+			raise HarnessError(f"cannot read the OBS version from `obs --version`: {out!r}")
+		_obs_version = tuple(int(v) for v in found.groups())
+	return _obs_version
+
+
+def user_settings_file():
+	"""The file of the configuration folder where this OBS keeps its user settings (the window
+	layout among them): global.ini up to OBS 30, user.ini from OBS 31 on."""
+	return "user.ini" if obs_version() >= (31, 0, 0) else "global.ini"
+
+
 def wait_until(predicate, timeout, what, interval=0.1):
 	"""Polls predicate until it returns something truthy; fails after timeout seconds."""
 	deadline = time.monotonic() + timeout
@@ -195,7 +217,7 @@ def media_source(name, playlist, loop=True, shuffle=False, behavior="stop_restar
 
 
 def collection(name, scenes, current):
-	"""A scene collection in OBS 30's format.
+	"""A scene collection in OBS 30's format (OBS 32 reads it too).
 
 	scenes: list of (scene name, [sources shown in it]); each source is a dict from
 	media_source(). Scene items refer to their sources by uuid.
@@ -273,10 +295,10 @@ def dock_state(dock_geometry=DOCK_GEOMETRY):
 
 
 def saved_dock_state(home, name=MODULE):
-	"""How OBS left a dock in the window state it keeps in global.ini: (visible, floating, geometry),
-	geometry being (x, y, width, height) for a floating dock and None otherwise; None when the state
-	does not name the dock."""
-	path = os.path.join(config_dir(home), "global.ini")
+	"""How OBS left a dock in the window state it keeps in its user settings: (visible, floating,
+	geometry), geometry being (x, y, width, height) for a floating dock and None otherwise; None when
+	the state does not name the dock."""
+	path = os.path.join(config_dir(home), user_settings_file())
 	try:
 		with open(path, encoding="utf-8") as f:
 			found = re.search(r"(?m)^DockState=(\S+)$", f.read())
@@ -311,13 +333,17 @@ def prepare_home(home, module_path, data_dir, media, *, collection_name="Demo", 
 	data = collection(collection_name, [("Stage", [music]), ("Backstage", [])], current="Backstage")
 	write_collection(home, data)
 
-	with open(os.path.join(cfg, "global.ini"), "w") as f:
-		f.write("[General]\nFirstRun=true\nEnableAutoUpdates=false\n\n")
-		f.write("[Basic]\nProfile=Untitled\nProfileDir=Untitled\n")
-		f.write(f"SceneCollection={collection_name}\nSceneCollectionFile={collection_name}\n\n")
-		f.write("[BasicWindow]\nDocksLocked=false\n")
-		if show_dock:
-			f.write(f"DockState={dock_state()}\n")
+	# OBS 30 keeps these in global.ini; OBS 31 and later keep them in user.ini (without FirstRun
+	# there, OBS 32 opens its first-run wizard over the main window), naming the collection's file
+	# with its extension. Each OBS reads its own file and leaves the other alone.
+	for name, collection_file in (("global.ini", collection_name), ("user.ini", collection_name + ".json")):
+		with open(os.path.join(cfg, name), "w") as f:
+			f.write("[General]\nFirstRun=true\nEnableAutoUpdates=false\n\n")
+			f.write("[Basic]\nProfile=Untitled\nProfileDir=Untitled\n")
+			f.write(f"SceneCollection={collection_name}\nSceneCollectionFile={collection_file}\n\n")
+			f.write("[BasicWindow]\nDocksLocked=false\n")
+			if show_dock:
+				f.write(f"DockState={dock_state()}\n")
 	with open(os.path.join(cfg, "basic", "profiles", "Untitled", "basic.ini"), "w") as f:
 		f.write("[General]\nName=Untitled\n")
 
@@ -796,6 +822,30 @@ def small_picture(shot, out, boxes, width=1200):
 	return out
 
 
+def gray_pixels(shot, box):
+	"""The 8-bit gray levels of a box (x, y, width, height) of a screenshot, row by row."""
+	x, y, width, height = box
+	out = subprocess.run(["convert", shot, "-crop", f"{width}x{height}+{x}+{y}", "+repage", "-colorspace", "Gray",
+			      "-depth", "8", "gray:-"], check=True, capture_output=True, timeout=60).stdout
+	if len(out) != width * height:
+		raise HarnessError(f"expected {width * height} gray pixels from {shot}, got {len(out)}")
+	return [out[r * width:(r + 1) * width] for r in range(height)]
+
+
+def light_runs(rows, light=160):
+	"""The runs of adjacent columns holding at least one light pixel, as (first, last) column pairs:
+	on OBS's dark themes, the icons drawn on a row of tool buttons."""
+	width = len(rows[0]) if rows else 0
+	runs = []
+	for column in range(width):
+		if any(row[column] >= light for row in rows):
+			if runs and runs[-1][1] == column - 1:
+				runs[-1] = (runs[-1][0], column)
+			else:
+				runs.append((column, column))
+	return runs
+
+
 MAIN_WINDOW_TITLE = r"^OBS [0-9][^ ]* - Profile: "
 # The menu bar runs along the top of the main window; its far right end holds no menu.
 MENU_BAR_Y = 11
@@ -856,6 +906,41 @@ def wait_for_window(display, name, timeout):
 		return []
 
 
+# OBS 32.2.2's own faults, seen also without this module (never on OBS 30.2.3): now and then it
+# fails to clear a collection's sources on a collection switch, logs this line (with the names left
+# over) and opens a modal box that waits for OK; and now and then it reports leaked allocations at
+# exit after every module has been unloaded.
+CLEANUP_FAULT = re.compile(r"Not all sources were cleared when clearing scene data")
+CLEANUP_ERROR_TITLE = "Source Cleanup Error"
+LEAKS_LINE = re.compile(r"Number of memory leaks: (\d+)")
+
+
+def cleanup_fault(log):
+	"""OBS's line on a collection it could not clear, with the names it left over; None if none."""
+	found = CLEANUP_FAULT.search(log)
+	if not found:
+		return None
+	names = []
+	for line in log[found.end():].splitlines()[1:]:
+		text = line.split(": ", 1)[1] if re.match(r"\d\d:\d\d:\d\d\.\d+: ", line) else line
+		if text.startswith("- "):
+			names.append(text[2:])
+		elif text.strip():
+			break
+	return f"{found.group(0)}: {', '.join(names)}"
+
+
+def dismiss_cleanup_error(display, timeout):
+	"""Presses OK on OBS's "Source Cleanup Error" box once it is there; returns whether it came."""
+	boxes = wait_for_window(display, CLEANUP_ERROR_TITLE, timeout)
+	for box in boxes:
+		x, y, width, height = window_geometry(display, box)
+		# Without a window manager the keyboard focus follows the pointer.
+		xdotool(display, "mousemove", str(x + width // 2), str(y + height // 2))
+		xdotool(display, "key", "Return")
+	return bool(boxes)
+
+
 class Operator:
 	"""Mouse and keyboard input on the dock's floating window, the way an operator gives it.
 
@@ -863,8 +948,8 @@ class Operator:
 	window under it, and the pointer is moved onto the dock before every key.
 	"""
 
-	# Where the track list's rows sit inside the dock window with OBS 30.2's default theme on
-	# this host: the title bar and the header row come first, then rows of equal height.
+	# Where the track list's rows sit inside the dock window with the default themes of OBS 30.2 and
+	# 32.2 on this host: the title bar and the header row come first, then rows of equal height.
 	FIRST_ROW_CENTER = 78
 	ROW_HEIGHT = 28
 	ROW_X = 150

@@ -45,6 +45,10 @@ class SceneSwitchTest : public QObject {
 	Q_OBJECT
 
 	std::vector<obs_source_t *> held; // strong references the test owns
+	// Scenes that only nesting reaches. Since OBS 31 libobs keeps every public scene in its main
+	// canvas, which holds a reference until the scene is removed, as the frontend removes its own
+	// scenes when it clears a collection; releasing the test's reference alone leaves them alive.
+	std::vector<obs_source_t *> looseScenes;
 	std::vector<obs_weak_source_t *> watched;
 	int nameCounter = 0;
 
@@ -74,6 +78,7 @@ class SceneSwitchTest : public QObject {
 	{
 		obs_scene_t *scene = obs_scene_create(qPrintable(QStringLiteral("loose-%1").arg(++nameCounter)));
 		held.push_back(sourceOf(scene));
+		looseScenes.push_back(sourceOf(scene));
 		watch(sourceOf(scene));
 		return scene;
 	}
@@ -173,6 +178,9 @@ private Q_SLOTS:
 	// and the module wrote nothing to the log.
 	void cleanup()
 	{
+		for (obs_source_t *source : looseScenes)
+			obs_source_remove(source);
+		looseScenes.clear();
 		for (obs_source_t *source : held)
 			obs_source_release(source);
 		held.clear();
