@@ -163,6 +163,7 @@ private:
 	void connectMediaSignals(obs_source_t *source);
 	void disconnectMediaSignals();
 	bool mediaEventGeneration(quint64 &generation);
+	static void postMediaEvent(void *param, void (Tracklane::*note)(qint64));
 	void noteTrackStarted(qint64 generation);
 	void noteTrackEnded(qint64 generation);
 	void checkEndHandOver();

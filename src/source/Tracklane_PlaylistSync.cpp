@@ -110,24 +110,23 @@ bool Tracklane::mediaEventGeneration(quint64 &generation)
 	return true;
 }
 
-void Tracklane::onMediaStarted(void *param, calldata_t *)
+void Tracklane::postMediaEvent(void *param, void (Tracklane::*note)(qint64))
 {
 	auto *dock = static_cast<Tracklane *>(param);
 	quint64 generation;
 	if (dock->mediaEventGeneration(generation))
 		QMetaObject::invokeMethod(
-			dock, [dock, generation]() { dock->noteTrackStarted(qint64(generation)); },
-			Qt::QueuedConnection);
+			dock, [dock, note, generation]() { (dock->*note)(qint64(generation)); }, Qt::QueuedConnection);
+}
+
+void Tracklane::onMediaStarted(void *param, calldata_t *)
+{
+	postMediaEvent(param, &Tracklane::noteTrackStarted);
 }
 
 void Tracklane::onMediaEnded(void *param, calldata_t *)
 {
-	auto *dock = static_cast<Tracklane *>(param);
-	quint64 generation;
-	if (dock->mediaEventGeneration(generation))
-		QMetaObject::invokeMethod(
-			dock, [dock, generation]() { dock->noteTrackEnded(qint64(generation)); },
-			Qt::QueuedConnection);
+	postMediaEvent(param, &Tracklane::noteTrackEnded);
 }
 
 void Tracklane::cancelPendingSwitch()
