@@ -848,8 +848,8 @@ private Q_SLOTS:
 		const int f9Keycode = keycodeOf("F9");
 		QVERIFY(f9Keycode > 0);
 		const QString f9Key = QString::number(f9Keycode);
-		const QStringList heldKey = {QStringLiteral("keydown"), f9Key, QStringLiteral("sleep"), QStringLiteral("0.5"),
-					  QStringLiteral("keyup"), f9Key};
+		const QStringList heldKey = {QStringLiteral("keydown"), f9Key, QStringLiteral("sleep"),
+					  QStringLiteral("0.5"), QStringLiteral("keyup"), f9Key};
 		const int rc = QProcess::execute(QStringLiteral("xdotool"), heldKey);
 		QCOMPARE(rc, 0);
 		QTest::qWait(200);
