@@ -898,10 +898,12 @@ def place_window(display, window, geometry):
 			  f"window {window} to take the geometry {geometry}", interval=0.1)
 
 
-def wait_for_window(display, name, timeout):
-	"""The visible windows titled name, waiting up to timeout seconds for one; [] if none came."""
+def wait_for_window(display, name, timeout, only_visible=True):
+	"""The visible windows (or, not only_visible, all windows) titled name, waiting up to timeout
+	seconds for one; [] if none came."""
 	try:
-		return wait_until(lambda: visible_windows(display, name), timeout, f"a window titled {name!r}", interval=0.25)
+		return wait_until(lambda: visible_windows(display, name, only_visible), timeout, f"a window titled {name!r}",
+				  interval=0.25)
 	except HarnessError:
 		return []
 
