@@ -303,26 +303,32 @@ void emitEvent(const char *type, const QJsonObject &data)
 QString observedState = QStringLiteral("OBS_MEDIA_STATE_NONE");
 quint64 observedStarts = 0;
 
+void reportState(const QString &state)
+{
+	if (state == observedState)
+		return;
+	observedState = state;
+	QJsonObject data;
+	data[QStringLiteral("state")] = state;
+	emitEvent("PlaybackStateChanged", data);
+}
+
 void observe()
 {
 	Tracklane *dock = currentDock.data();
 	if (!dock || !vendor)
 		return;
 	const Tracklane::StatusInfo status = dock->statusInfo();
-	const QString state = stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE);
-	if (state != observedState) {
-		observedState = state;
-		QJsonObject data;
-		data[QStringLiteral("state")] = state;
-		emitEvent("PlaybackStateChanged", data);
-	}
 	// The dock counts the source's own starts, so a track shorter than the time between two looks
-	// is reported too, once, even if it has ended by now.
+	// is reported too, once, even if it has ended by now: first its start, then that it played.
 	if (status.trackStarts != observedStarts) {
 		observedStarts = status.trackStarts;
-		if (status.bound && !status.current.id.isEmpty())
+		if (status.bound && !status.current.id.isEmpty()) {
 			emitEvent("TrackStarted", trackObject(status.current));
+			reportState(stateName(OBS_MEDIA_STATE_PLAYING));
+		}
 	}
+	reportState(stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE));
 }
 
 // obs-websocket's header logs when it cannot find obs-websocket; look for it quietly first.
