@@ -167,6 +167,7 @@ private:
 	void noteTrackStarted(qint64 generation);
 	void noteTrackEnded(qint64 generation);
 	void checkEndHandOver();
+	bool tailStillHeard(int state) const;
 	void evaluateEndOfTrack();
 	void seekSource(obs_source_t *source, qint64 ms);
 	void clearBindingState();

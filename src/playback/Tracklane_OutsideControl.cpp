@@ -177,7 +177,7 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.sourceUuid = QString::fromUtf8(obs_source_get_uuid(source));
 	status.mediaState = int(obs_source_media_get_state(source));
 	// As the dock shows it: the ended track's tail is still being heard.
-	if (endHandOverDue && status.mediaState == OBS_MEDIA_STATE_ENDED)
+	if (tailStillHeard(status.mediaState))
 		status.mediaState = OBS_MEDIA_STATE_PLAYING;
 	status.elapsedMs = std::max<int64_t>(obs_source_media_get_time(source), 0);
 	status.durationMs = std::max<int64_t>(obs_source_media_get_duration(source), 0);

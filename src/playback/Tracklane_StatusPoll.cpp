@@ -56,7 +56,7 @@ void Tracklane::pollTick()
 		lastPlayingClock.restart();
 	}
 	// The source has ended but its tail is still heard: the dock shows it playing on to its end.
-	const bool tailSounding = endHandOverDue && state == OBS_MEDIA_STATE_ENDED;
+	const bool tailSounding = tailStillHeard(state);
 	if (tailSounding) {
 		if (duration > 0)
 			durationMs = duration;

@@ -214,6 +214,12 @@ void Tracklane::checkEndHandOver()
 		evaluateEndOfTrack();
 }
 
+// The source has ended, but the end-of-track hand-over waits because its tail is still heard.
+bool Tracklane::tailStillHeard(int state) const
+{
+	return endHandOverDue && state == OBS_MEDIA_STATE_ENDED;
+}
+
 void Tracklane::evaluateEndOfTrack()
 {
 	if (suspended || closing || trackSwitchPending)
@@ -299,7 +305,7 @@ void Tracklane::updateTransportControls()
 	int state = usable ? int(obs_source_media_get_state(source)) : 0;
 	// The source has ended, but the audience still hears the tail: show what they hear, and offer
 	// nothing that would start the sounding track again.
-	const bool tailSounding = endHandOverDue && state == OBS_MEDIA_STATE_ENDED;
+	const bool tailSounding = tailStillHeard(state);
 	if (tailSounding)
 		state = OBS_MEDIA_STATE_PLAYING;
 	const bool playsOther = !selected.isEmpty() && selected != currentTrackId;
