@@ -12,6 +12,7 @@
 
 #include <mutex>
 
+#include "playback/MixPasses.hpp"
 #include "tracks/TrackEntry.hpp"
 
 class QComboBox;
@@ -241,6 +242,9 @@ private:
 	// The end mode's hand-over waits while the ended track's buffered audio is still being heard.
 	bool endHandOverDue = false;
 	QElapsedTimer endHandOverTimer;
+	// The mix's pass count when the end was seen; the source's last audio came in before that.
+	MixPasses mixPasses;
+	uint64_t endSeenAtMixPass = 0;
 	// Looks again soon after the tail may have run out, so the next track follows without a gap.
 	QTimer endHandOverCheck;
 	// The position last seen while playing, and since when: while the ended track's tail is still

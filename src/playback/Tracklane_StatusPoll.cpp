@@ -106,5 +106,6 @@ void Tracklane::stopPolling()
 		return;
 	pollTimer.stop();
 	resetBinding();
+	mixPasses.stop();
 	closing = true;
 }

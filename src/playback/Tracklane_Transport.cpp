@@ -114,7 +114,11 @@ bool Tracklane::endOfTrackStillAudible() const
 	if (!source)
 		return false;
 	// A source outside the output mix is not heard; one whose mix buffer ran dry has been heard.
-	const bool audible = obs_source_active(source) && !obs_source_audio_pending(source);
+	// The dry flag counts only once the mix has looked at the buffer since the end was seen: a
+	// short track hands over all its audio just before it ends, and until the next pass the flag
+	// still tells of the silence before it.
+	const bool audible = obs_source_active(source) &&
+			     (!obs_source_audio_pending(source) || !mixPasses.mixedTwiceSince(endSeenAtMixPass));
 	obs_source_release(source);
 	return audible;
 }
@@ -172,6 +176,8 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		obs_source_release(source);
 		if (!played)
 			break;
+		mixPasses.start();
+		endSeenAtMixPass = mixPasses.now();
 		if ((endMode == 1 || endMode == 2) && endOfTrackStillAudible()) {
 			endHandOverDue = true;
 			endHandOverTimer.restart();
