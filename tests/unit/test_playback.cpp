@@ -11,6 +11,8 @@
 #include "module/hotkeys.hpp"
 #include "playback/SeekSlider.hpp"
 
+#include <util/platform.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -26,6 +28,7 @@
 
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include <X11/Xlib.h>
 
@@ -522,6 +525,42 @@ private Q_SLOTS:
 		QVERIFY(playPause->isEnabled());
 		dock->togglePlayPause();
 		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		settle();
+	}
+
+	// A short file's whole audio reaches libobs at once, and the end follows within the same
+	// millisecond. Until the mix looks at the source again, libobs still calls its buffer dry;
+	// the hand-over must wait for that tone to be heard, then still take place.
+	void audioHandedOverJustBeforeTheEndIsHeardFirst()
+	{
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 0);
+		obs_set_output_source(0, source);
+		const std::unique_ptr<void, void (*)(void *)> offAir(source, [](void *) {
+			obs_set_output_source(0, nullptr);
+		});
+		testhost::waitForGraphicsTicks(2);
+		QVERIFY(obs_source_active(source));
+
+		const std::vector<float> tone(48000 * 3 / 10, 0.25f);
+		obs_source_audio audio = {};
+		audio.data[0] = reinterpret_cast<const uint8_t *>(tone.data());
+		audio.data[1] = audio.data[0];
+		audio.frames = uint32_t(tone.size());
+		audio.speakers = SPEAKERS_STEREO;
+		audio.format = AUDIO_FORMAT_FLOAT_PLANAR;
+		audio.samples_per_sec = 48000;
+		audio.timestamp = os_gettime_ns();
+		obs_source_output_audio(source, &audio);
+		standin::setState(source, OBS_MEDIA_STATE_ENDED);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(TA::endHandOverDue(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+
+		QTRY_COMPARE_WITH_TIMEOUT(TA::currentTrackId(*dock), idAt(1), 5000);
+		QVERIFY(!TA::endHandOverDue(*dock));
 		settle();
 	}
 
