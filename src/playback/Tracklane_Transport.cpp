@@ -105,8 +105,10 @@ void Tracklane::setEndModeFromCombo()
 // The media source hands its audio to OBS about a second before it is heard, so ENDED comes while
 // the end of the track is still to be heard; loading another item then drops that buffered tail.
 // The hand-over to the next (or the same) track therefore waits until the source's audio in the
-// mix has run out, for at most this long. Stopping keeps the tail and needs no wait.
-static constexpr qint64 EndHandOverWaitMs = 2000;
+// mix has run out, for at most this long. Stopping keeps the tail and needs no wait. The tail
+// is VLC's lead (about a second) plus OBS's own audio buffering, which may grow to 960 ms; the
+// bound leaves room above both, so only a source that never reads dry meets it.
+static constexpr qint64 EndHandOverWaitMs = 3000;
 
 bool Tracklane::endOfTrackStillAudible() const
 {
