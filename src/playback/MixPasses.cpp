@@ -12,7 +12,9 @@ void MixPasses::start()
 {
 	if (connected || !obs_get_audio())
 		return;
-	// Mix 0 is always mixed once connected to; its callback runs after the pass that mixed it.
+	// Mix 0 is mixed once something is connected to it; its callback runs after the pass that
+	// mixed it. Passes that only build up OBS's audio buffering call no callback: the count then
+	// lags, and the wait is longer, never shorter.
 	obs_add_raw_audio_callback(0, nullptr, &MixPasses::onMix, this);
 	connected = true;
 }

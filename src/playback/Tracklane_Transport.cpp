@@ -106,8 +106,8 @@ void Tracklane::setEndModeFromCombo()
 // the end of the track is still to be heard; loading another item then drops that buffered tail.
 // The hand-over to the next (or the same) track therefore waits until the source's audio in the
 // mix has run out, for at most this long. Stopping keeps the tail and needs no wait. The tail
-// is VLC's lead (about a second) plus OBS's own audio buffering, which may grow to 960 ms; the
-// bound leaves room above both, so only a source that never reads dry meets it.
+// is VLC's lead (about a second) plus OBS's own audio buffering, which may grow to about a second
+// (45 passes of 1 024 frames); the bound leaves room above both.
 static constexpr qint64 EndHandOverWaitMs = 3000;
 
 bool Tracklane::endOfTrackStillAudible() const
@@ -117,8 +117,8 @@ bool Tracklane::endOfTrackStillAudible() const
 		return false;
 	// A source outside the output mix is not heard; one whose mix buffer ran dry has been heard.
 	// The dry flag counts only once the mix has looked at the buffer since the end was seen: a
-	// short track hands over all its audio just before it ends, and until the next pass the flag
-	// still tells of the silence before it.
+	// short track may hand over the last of its audio in the same moment it ends, and until the
+	// next pass the flag still tells of the silence before it.
 	const bool audible = obs_source_active(source) &&
 			     (!obs_source_audio_pending(source) || !mixPasses.mixedTwiceSince(endSeenAtMixPass));
 	obs_source_release(source);
