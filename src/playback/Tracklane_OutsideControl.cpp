@@ -3,7 +3,6 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QToolButton>
 
 #include <algorithm>
@@ -19,13 +18,6 @@ Tracklane::TrackInfo infoOf(const TrackEntry &entry, int index)
 	info.name = trackDisplayText(entry.path, false);
 	info.missing = entry.sizeBytes == SizeMissing;
 	return info;
-}
-
-// The test loadTrack makes before it touches the source.
-bool fileMissing(const QString &path)
-{
-	const QString localPath = localPathOf(path);
-	return !localPath.isEmpty() && !QFileInfo(localPath).isFile();
 }
 
 } // namespace
@@ -90,7 +82,7 @@ Tracklane::Outcome Tracklane::runCommand(Command command)
 	bool missing = false;
 	for (const TrackEntry &entry : std::as_const(tracks)) {
 		if (!target.isEmpty() && entry.id == target) {
-			missing = fileMissing(entry.path);
+			missing = localFileMissing(entry.path);
 			break;
 		}
 	}
@@ -114,7 +106,7 @@ Tracklane::Outcome Tracklane::playTrackById(const QString &trackId)
 	for (const TrackEntry &entry : std::as_const(tracks)) {
 		if (entry.id != trackId)
 			continue;
-		const bool missing = fileMissing(entry.path);
+		const bool missing = localFileMissing(entry.path);
 		// Like the transport's own loads, without bringing up another scene.
 		loadTrack(trackId, false);
 		return missing ? Outcome::MissingFile : Outcome::Done;

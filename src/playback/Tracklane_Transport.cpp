@@ -178,13 +178,15 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		obs_source_release(source);
 		if (!played)
 			break;
-		mixPasses.start();
-		endSeenAtMixPass = mixPasses.now();
-		if ((endMode == 1 || endMode == 2) && endOfTrackStillAudible()) {
-			endHandOverDue = true;
-			endHandOverTimer.restart();
-			endHandOverCheck.start();
-			break;
+		if (endMode == 1 || endMode == 2) {
+			mixPasses.start();
+			endSeenAtMixPass = mixPasses.now();
+			if (endOfTrackStillAudible()) {
+				endHandOverDue = true;
+				endHandOverTimer.restart();
+				endHandOverCheck.start();
+				break;
+			}
 		}
 		runEndMode(currentIndex);
 		break;

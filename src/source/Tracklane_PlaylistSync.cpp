@@ -2,7 +2,6 @@
 #include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
 
-#include <QFileInfo>
 #include <QLabel>
 #include <QMetaObject>
 
@@ -24,12 +23,10 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	}
 
 	const QString path = entry->path;
-	const QString localPath = localPathOf(path);
-	const bool missing = !localPath.isEmpty() && !QFileInfo(localPath).isFile();
 
 	// A track that cannot be loaded changes nothing: the one playing keeps its end mode, and an
 	// end-of-track hand-over that is waiting still goes ahead.
-	if (missing) {
+	if (localFileMissing(path)) {
 		showMessage(moduleQString("FileMissing").arg(path, 0, QLatin1Char(' ')));
 		obs_source_release(source);
 		return;

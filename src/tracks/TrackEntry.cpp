@@ -37,6 +37,12 @@ QString localPathOf(const QString &path)
 	return path;
 }
 
+bool localFileMissing(const QString &path)
+{
+	const QString localPath = localPathOf(path);
+	return !localPath.isEmpty() && !QFileInfo(localPath).isFile();
+}
+
 // The part QFileInfo::fileName() gives, without building a QFileInfo for every row of a long list.
 static QString fileNameOf(const QString &path)
 {

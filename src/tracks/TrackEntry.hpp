@@ -43,6 +43,8 @@ struct ViewState {
 
 QString newTrackId();
 QString localPathOf(const QString &path);
+// A local file that is not there; streams and other remote tracks are never missing.
+bool localFileMissing(const QString &path);
 QString trackDisplayText(const QString &path, bool current);
 QStringList expandFolders(const QStringList &paths);
 bool revealInFileManager(const QString &filePath);
