@@ -1,13 +1,18 @@
-// The dock's widget tree, its header re-layout, the message line and the About box.
+// The dock's widget tree, its header re-layout, the message line, the About box, and every
+// locale's texts within their widgets at the dock's smallest width.
 
 #include "test_host.hpp"
 #include "test_access.hpp"
 #include "module/plugin-module.hpp"
 #include "playback/SeekSlider.hpp"
+#include "tracks/TrackDelegate.hpp"
+#include "tracks/TrackEntry.hpp"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFontInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,7 +21,10 @@
 #include <QMessageBox>
 #include <QMetaMethod>
 #include <QResizeEvent>
+#include <QScopeGuard>
 #include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -43,6 +51,43 @@ static void resizeTo(QWidget &widget, int width)
 {
 	QResizeEvent event(QSize(width, 200), widget.size());
 	QApplication::sendEvent(&widget, &event);
+}
+
+// A row per locale file the module ships, so that a text added to any of them later is held to the same rule.
+static void addLocaleRows()
+{
+	QTest::addColumn<QString>("locale");
+	const QDir dir(QStringLiteral(TRACKLANE_TEST_SOURCE_DIR "/../data/locale"));
+	for (const QFileInfo &file : dir.entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name))
+		QTest::newRow(qPrintable(file.completeBaseName())) << file.completeBaseName();
+}
+
+// The dock at its smallest width, its text at the 10 pt that OBS's themes give docks (Qt's default
+// here is 9 pt).
+static void layOutAtSmallestWidth(Tracklane &dock)
+{
+	QFont font = dock.font();
+	font.setPointSize(10);
+	dock.setFont(font);
+	dock.setAttribute(Qt::WA_DontShowOnScreen);
+	dock.resize(dock.minimumWidth(), 200);
+	dock.show();
+	dock.layout()->activate();
+}
+
+// The width a text takes. The build roots have no CJK font, and a character no font holds is
+// drawn as a narrow box; it counts here as one em, the width CJK fonts give their ideographs, kana
+// and hangul, so that those locales are measured too.
+static int textWidth(const QFont &font, const QString &text)
+{
+	const QFontMetrics metrics(font);
+	const int em = QFontInfo(font).pixelSize();
+	int width = metrics.horizontalAdvance(text);
+	for (const char32_t c : text.toUcs4()) {
+		if (!metrics.inFontUcs4(c))
+			width += qMax(0, em - metrics.horizontalAdvance(QString::fromUcs4(&c, 1)));
+	}
+	return width;
 }
 
 class DockLayoutTest : public QObject {
@@ -261,6 +306,64 @@ private Q_SLOTS:
 		QCOMPARE(title, moduleQString("AboutTitle"));
 		QCOMPARE(text, moduleQString("AboutText").arg(moduleQString("DockName"), QStringLiteral("1.2.0")));
 		QVERIFY(text.contains(QStringLiteral("1.2.0")));
+	}
+
+	void endModeTextsFitAtSmallestWidth_data() { addLocaleRows(); }
+
+	// The combo box paints its current text clipped to its edit field, so each of its texts must
+	// fit there whole, in every locale, with the dock at its smallest width. The box is sized to its
+	// widest text; when that asks for more than the row has, it gets what the other controls leave
+	// it. That room is measured here with one more item wider than any row, so that it does not
+	// depend on how wide this root's fonts draw the locale's own texts.
+	void endModeTextsFitAtSmallestWidth()
+	{
+		QFETCH(QString, locale);
+		obs_module_set_locale(locale.toUtf8().constData());
+		const auto restoreLocale = qScopeGuard([] { obs_module_set_locale(tracklane::defaultLocale); });
+		Tracklane dock(QString(), nullptr);
+		QComboBox *combo = TA::endModeCombo(dock);
+		const int count = combo->count();
+		combo->addItem(QString(100, QLatin1Char('M')));
+		layOutAtSmallestWidth(dock);
+		QVERIFY(dock.rect().contains(combo->geometry()));
+
+		QStyleOptionComboBox option;
+		option.initFrom(combo);
+		option.editable = combo->isEditable();
+		option.frame = combo->hasFrame();
+		const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+								   QStyle::SC_ComboBoxEditField, combo);
+		// The style draws the text one pixel inside the field on each side.
+		const int room = field.width() - 2;
+		QStringList cut;
+		for (int i = 0; i < count; ++i) {
+			const int width = textWidth(combo->font(), combo->itemText(i));
+			if (width > room)
+				cut << QStringLiteral("\"%1\" needs %2 px").arg(combo->itemText(i)).arg(width);
+		}
+		QVERIFY2(cut.isEmpty(),
+			 qPrintable(QStringLiteral("%1 px of room: ").arg(room) + cut.join(QStringLiteral("; "))));
+	}
+
+	void missingTagFitsSizeColumn_data() { addLocaleRows(); }
+
+	// The size column is as wide as the widest size text in the row font and is not widened for the
+	// missing-file tag, which is painted bold.
+	void missingTagFitsSizeColumn()
+	{
+		QFETCH(QString, locale);
+		obs_module_set_locale(locale.toUtf8().constData());
+		const auto restoreLocale = qScopeGuard([] { obs_module_set_locale(tracklane::defaultLocale); });
+		Tracklane dock(QString(), nullptr);
+		layOutAtSmallestWidth(dock);
+		const QFont font = TA::trackList(dock)->font();
+		QFont bold = font;
+		bold.setWeight(QFont::Bold);
+		const int column = sizeColumnRect(QRect(0, 0, 1000, 20), QFontMetrics(font)).width();
+		const QString tag = sizeText(SizeMissing);
+		const int width = textWidth(bold, tag);
+		QVERIFY2(width <= column,
+			 qPrintable(QStringLiteral("\"%1\" needs %2 px of %3").arg(tag).arg(width).arg(column)));
 	}
 };
 
