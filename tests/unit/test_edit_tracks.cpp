@@ -26,6 +26,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -144,6 +145,36 @@ class EditTracksTest : public QObject {
 	{
 		QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
 		QCoreApplication::sendEvent(target, &press);
+	}
+
+	// The file dialog is modal: a timer finds it, runs before() while it is open, and then types
+	// the file name and accepts, bounded by tries. before() may delete the dialog's parent.
+	void acceptFileDialog(const QString &path, const std::function<void()> &before)
+	{
+		auto *timer = new QTimer;
+		auto tries = std::make_shared<int>(0);
+		QObject::connect(timer, &QTimer::timeout, timer, [timer, tries, path, before]() {
+			QPointer<QFileDialog> dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+			if (!dialog) {
+				if (++*tries > 100)
+					timer->deleteLater();
+				return;
+			}
+			timer->stop();
+			timer->deleteLater();
+			if (before)
+				before();
+			if (!dialog)
+				return;
+			auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+			if (edit) {
+				edit->setText(QStringLiteral("\"%1\"").arg(path));
+				static_cast<QDialog *>(dialog.data())->accept();
+			} else {
+				dialog->reject();
+			}
+		});
+		timer->start(50);
 	}
 
 private Q_SLOTS:
@@ -627,33 +658,7 @@ private Q_SLOTS:
 		dock->resize(400, 600);
 		dock->show();
 
-		// The dialog is modal; a timer finds it and types the file name, bounded by tries.
-		auto acceptWith = [](const QString &path, const std::function<void()> &before) {
-			auto *timer = new QTimer;
-			auto tries = std::make_shared<int>(0);
-			QObject::connect(timer, &QTimer::timeout, timer, [timer, tries, path, before]() {
-				auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-				if (!dialog) {
-					if (++*tries > 100)
-						timer->deleteLater();
-					return;
-				}
-				timer->stop();
-				timer->deleteLater();
-				if (before)
-					before();
-				auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-				if (edit) {
-					edit->setText(QStringLiteral("\"%1\"").arg(path));
-					static_cast<QDialog *>(dialog)->accept();
-				} else {
-					dialog->reject();
-				}
-			});
-			timer->start(50);
-		};
-
-		acceptWith(picked, nullptr);
+		acceptFileDialog(picked, nullptr);
 		dock->addFilesFromDialog();
 		QCOMPARE(paths().last(), picked);
 		QCOMPARE(int(ids().size()), 6);
@@ -663,7 +668,7 @@ private Q_SLOTS:
 		// Bound to another source while the dialog was open: the pick is dropped.
 		obs_source_t *other = standin::create("other", {});
 		const QString otherUuid = sourcetest::uuidOf(other);
-		acceptWith(picked, [this, otherUuid]() { dock->bindSource(otherUuid); });
+		acceptFileDialog(picked, [this, otherUuid]() { dock->bindSource(otherUuid); });
 		dock->addFilesFromDialog();
 		QVERIFY(ids().isEmpty());
 		QVERIFY(!sourcetest::stateObject(other).value(QStringLiteral("tracks")).toArray().contains(picked));
@@ -673,6 +678,46 @@ private Q_SLOTS:
 		obs_source_remove(other);
 		obs_source_release(other);
 		dock->hide();
+	}
+
+	// The dialog's event loop runs whatever the host does meanwhile. A collection switch there
+	// must find the source released by the dock, so that the host can free it; and a dock deleted
+	// there (OBS exiting) must not be touched once the dialog returns.
+	void dialogHoldsNoSourceAndOutlivesNoDock()
+	{
+		const QString picked = makeFile(QStringLiteral("picked.wav"));
+		dock->resize(400, 600);
+		dock->show();
+
+		obs_weak_source_t *weak = obs_source_get_weak_source(source);
+		bool freedWhileOpen = false;
+		acceptFileDialog(picked, [this, weak, &freedWhileOpen]() {
+			dock->resetBinding(); // the host's collection change
+			obs_source_remove(source);
+			obs_source_release(source);
+			source = nullptr;
+			QVERIFY(testhost::waitForDestroyQueue());
+			freedWhileOpen = obs_weak_source_expired(weak);
+		});
+		dock->addFilesFromDialog();
+		obs_weak_source_release(weak);
+		QVERIFY2(freedWhileOpen, "the source outlived the collection while the dialog was open");
+		QVERIFY(ids().isEmpty());
+
+		source = standin::create("media", files);
+		dock->onCollectionLoaded();
+		dock->bindSource(sourcetest::uuidOf(source));
+		QCOMPARE(paths(), files);
+		Tracklane *doomed = dock;
+		acceptFileDialog(picked, [this]() {
+			delete dock;
+			dock = nullptr;
+		});
+		doomed->addFilesFromDialog();
+		QVERIFY(!dock);
+		QVERIFY(!QApplication::activeModalWidget());
+		QCOMPARE(sourcetest::stateObject(source).value(QStringLiteral("tracks")).toArray().size(),
+			 qsizetype(5));
 	}
 };
 
