@@ -103,7 +103,8 @@ void Tracklane::buildUi()
 	removeAction->setShortcut(QKeySequence(Qt::Key_Delete));
 	removeAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
 	undoRemoveAction = addMenuAction("UndoRemove", "undoRemove");
-	undoRemoveAction->setShortcut(QKeySequence(QKeySequence::Undo));
+	// Every binding the platform has for Undo, not only the first (Windows adds Alt+Backspace).
+	undoRemoveAction->setShortcuts(QKeySequence::Undo);
 	undoRemoveAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
 	playlistMenu->addSeparator();
 	locateCurrentAction = addMenuAction("LocateCurrent", "locateCurrent");
@@ -198,7 +199,7 @@ void Tracklane::buildUi()
 	auto *enterShortcut = new QShortcut(QKeySequence(Qt::Key_Enter), trackList);
 	enterShortcut->setContext(Qt::WidgetWithChildrenShortcut);
 	connect(enterShortcut, &QShortcut::activated, this, &Tracklane::startSelectedTrack);
-	auto *findShortcut = new QShortcut(QKeySequence(QKeySequence::Find), this);
+	auto *findShortcut = new QShortcut(QKeySequence::Find, this);
 	findShortcut->setContext(Qt::WidgetWithChildrenShortcut);
 	connect(findShortcut, &QShortcut::activated, this, &Tracklane::focusSearch);
 	connect(trackList, &QListWidget::currentItemChanged, this, &Tracklane::updateTransportControls);
@@ -228,6 +229,12 @@ void Tracklane::buildUi()
 	const QList<QWidget *> descendants = findChildren<QWidget *>();
 	for (QWidget *widget : descendants)
 		widget->setToolTip(QString());
+
+	// The dock's keys are looked at before the focused control and the host's shortcuts see them.
+	for (QWidget *widget : descendants) {
+		if (widget->focusPolicy() != Qt::NoFocus)
+			widget->installEventFilter(this);
+	}
 }
 
 void Tracklane::startSelectedTrack()

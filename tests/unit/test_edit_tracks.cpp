@@ -271,6 +271,58 @@ private Q_SLOTS:
 		dock->hide();
 	}
 
+	// OBS's main window binds Ctrl+F (Fit to screen) while a source is selected. Every key the dock
+	// binds wins while the focus is inside the dock, not only the list's keys in the list: Find from
+	// any control, keypad Delete, and each of the platform's bindings for Undo.
+	void everyDockKeyWinsWhileTheFocusIsInTheDock()
+	{
+		QWidget mainWindow;
+		int hostTriggers = 0;
+		QList<QKeySequence> hostKeys{QKeySequence(Qt::CTRL | Qt::Key_F), QKeySequence(Qt::Key_Delete)};
+		hostKeys += QKeySequence::keyBindings(QKeySequence::Undo);
+		for (const QKeySequence &keys : std::as_const(hostKeys)) {
+			auto *action = new QAction(&mainWindow);
+			action->setShortcut(keys);
+			action->setShortcutContext(Qt::ApplicationShortcut);
+			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
+			mainWindow.addAction(action);
+		}
+		mainWindow.show();
+		showDock();
+		dock->activateWindow();
+		QVERIFY(QTest::qWaitForWindowActive(dock));
+
+		QLineEdit *search = TA::searchEdit(*dock);
+		search->setText(QStringLiteral("T"));
+		const QList<QWidget *> controls{list(), TA::sourceSelector(*dock), TA::endModeCombo(*dock), search};
+		for (QWidget *control : controls) {
+			QVERIFY(control->isEnabled());
+			control->setFocus();
+			QTRY_VERIFY(control->hasFocus());
+			search->deselect();
+			QTest::keyClick(control, Qt::Key_F, Qt::ControlModifier);
+			QVERIFY2(search->hasFocus(), qPrintable(control->objectName()));
+			QCOMPARE(search->selectedText(), QStringLiteral("T"));
+		}
+		search->clear();
+
+		list()->setFocus();
+		QTRY_VERIFY(list()->hasFocus());
+		const QStringList all = ids();
+		selectRows({1});
+		QTest::keyClick(list(), Qt::Key_Delete, Qt::KeypadModifier);
+		QCOMPARE(ids(), (QStringList{all[0], all[2], all[3], all[4]}));
+		for (const QKeySequence &undo : QKeySequence::keyBindings(QKeySequence::Undo)) {
+			QTest::keySequence(list(), undo);
+			QVERIFY2(ids() == all, qPrintable(undo.toString()));
+			selectRows({1});
+			QTest::keyClick(list(), Qt::Key_Delete);
+			QCOMPARE(int(ids().size()), 4);
+		}
+		QCOMPARE(hostTriggers, 0);
+		dock->hide();
+	}
+
 	void removingTheCurrentTrackStopsAndEmptiesTheSource()
 	{
 		makeCurrent(2);
