@@ -2,6 +2,7 @@
 #include "module/plugin-module.hpp"
 #include "playback/SeekSlider.hpp"
 #include "tracks/TrackDelegate.hpp"
+#include "tracks/TrackListWidget.hpp"
 
 #include <QAction>
 #include <QComboBox>
@@ -72,7 +73,7 @@ void Tracklane::buildUi()
 
 	mainLayout->addLayout(headerGrid, 0);
 
-	trackList = new QListWidget(this);
+	trackList = new TrackListWidget(this);
 	trackList->setObjectName(QStringLiteral("playlist"));
 	trackList->setItemDelegate(new TrackDelegate(trackList));
 	trackList->setSelectionMode(QAbstractItemView::ExtendedSelection);

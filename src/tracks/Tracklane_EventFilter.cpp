@@ -1,5 +1,6 @@
 #include "dock/Tracklane.hpp"
 #include "tracks/TrackDelegate.hpp"
+#include "tracks/TrackListWidget.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHelpEvent>
+#include <QItemSelection>
 #include <QKeySequence>
 #include <QKeyEvent>
 #include <QLabel>
@@ -17,6 +19,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QSet>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -276,9 +279,31 @@ bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
 }
 
 // Qt moves the rows of a drop one at a time, each with a signal of its own; the list is read
-// back and saved once, after the whole drop.
+// back and saved once, after the whole drop. It moves the rows selected when the drop comes, which
+// loads and rebuilds during the drag may have changed: the drop moves the tracks the drag carries,
+// found again by id, and is refused when any of them has left the list meanwhile.
 void Tracklane::dropWithinList(QDropEvent *drop)
 {
+	const QStringList dragged = static_cast<TrackListWidget *>(trackList)->draggedTrackIds();
+	const QSet<QString> wanted(dragged.cbegin(), dragged.cend());
+	QItemSelection carried;
+	int found = 0;
+	const int count = trackList->count();
+	for (int row = 0; row < count && !wanted.isEmpty(); ++row) {
+		if (wanted.contains(trackList->item(row)->data(TrackIdRole).toString())) {
+			const QModelIndex index = trackList->model()->index(row, 0);
+			carried.select(index, index);
+			++found;
+		}
+	}
+	if (wanted.isEmpty() || found != wanted.size()) {
+		drop->setDropAction(Qt::IgnoreAction);
+		drop->ignore();
+		trackList->viewport()->update();
+		return;
+	}
+	trackList->selectionModel()->select(carried, QItemSelectionModel::ClearAndSelect);
+
 	struct ListDrop : QListWidget {
 		static auto member() { return &ListDrop::dropEvent; }
 	};

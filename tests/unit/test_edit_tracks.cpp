@@ -33,6 +33,7 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <algorithm>
 #include <memory>
 
 class EditTracksTest : public QObject {
@@ -421,6 +422,40 @@ private Q_SLOTS:
 		QVERIFY(savedDuringDrop.size() >= 1);
 		for (const QString &saved : std::as_const(savedDuringDrop))
 			QCOMPARE(saved, all.join(QLatin1Char(',')));
+		dock->hide();
+	}
+
+	// The drag runs an event loop of its own, in which tracks are loaded (end modes, hotkeys, remote
+	// requests) and the list is rebuilt (Restore, an outside change); Qt drops the rows selected at
+	// drop time. The drop moves the dragged track, or nothing when it has left the list.
+	void dropMovesTheDraggedTracksWhateverHappenedMeanwhile()
+	{
+		showDock();
+		const QStringList all = ids();
+		const QPoint from = list()->visualItemRect(list()->item(0)).center();
+		const QPoint to = list()->visualItemRect(list()->item(4)).bottomLeft() + QPoint(10, -1);
+
+		dragWithMouse(list(), from, to, [this, &all]() { dock->loadTrack(all[3], false); });
+		const QStringList dropped{all[1], all[2], all[3], all[4], all[0]};
+		QCOMPARE(listIds(), dropped);
+		QCOMPARE(ids(), dropped);
+		QCOMPARE(TA::currentTrackId(*dock), all[3]);
+		QVERIFY(rowMarked(2));
+		QVERIFY(!list()->item(2)->isSelected()); // the marker moved, the selection did not
+		QVERIFY(list()->item(4)->isSelected());
+		settle();
+		QCOMPARE(savedIds(), dropped);
+
+		// An outside change imports the playlist anew (new ids) while the drag runs.
+		QStringList reversed = files;
+		std::reverse(reversed.begin(), reversed.end());
+		dragWithMouse(list(), from, to, [this, &reversed]() {
+			standin::setPlaylist(source, reversed);
+			dock->checkExternalChange(source);
+		});
+		QCOMPARE(paths(), reversed);
+		QCOMPARE(listIds(), ids());
+		QCOMPARE(savedIds(), ids());
 		dock->hide();
 	}
 
