@@ -138,10 +138,7 @@ bool Tracklane::showSizeTooltip(QEvent *event)
 			} else {
 				text = QDir::toNativeSeparators(QFileInfo(local).absolutePath());
 			}
-			for (QChar &c : text) {
-				if (c.isSpace())
-					c = QLatin1Char(' ');
-			}
+			text = singleLineText(text);
 
 			int available = trackList->width();
 			if (const QScreen *screen = QGuiApplication::screenAt(help->globalPos()))
