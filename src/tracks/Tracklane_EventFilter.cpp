@@ -283,16 +283,28 @@ void Tracklane::dropWithinList(QDropEvent *drop)
 {
 	const QStringList dragged = static_cast<TrackListWidget *>(trackList)->draggedTrackIds();
 	const QSet<QString> wanted(dragged.cbegin(), dragged.cend());
+	// One range per run of adjacent rows: a drag of hundreds of rows is mostly one run.
 	QItemSelection carried;
+	const QAbstractItemModel *model = trackList->model();
 	int found = 0;
+	int runStart = -1;
+	int runEnd = -1;
+	const auto endRun = [&]() {
+		if (runStart >= 0)
+			carried.select(model->index(runStart, 0), model->index(runEnd, 0));
+	};
 	const int count = trackList->count();
 	for (int row = 0; row < count && !wanted.isEmpty(); ++row) {
-		if (wanted.contains(trackList->item(row)->data(TrackIdRole).toString())) {
-			const QModelIndex index = trackList->model()->index(row, 0);
-			carried.select(index, index);
-			++found;
+		if (!wanted.contains(trackList->item(row)->data(TrackIdRole).toString()))
+			continue;
+		++found;
+		if (runStart < 0 || row != runEnd + 1) {
+			endRun();
+			runStart = row;
 		}
+		runEnd = row;
 	}
+	endRun();
 	if (wanted.isEmpty() || found != wanted.size()) {
 		drop->setDropAction(Qt::IgnoreAction);
 		drop->ignore();
