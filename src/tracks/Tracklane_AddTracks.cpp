@@ -19,7 +19,8 @@ void Tracklane::addFilesFromDialog()
 	obs_source_release(source);
 
 	const QPointer<Tracklane> alive(this);
-	// Made here rather than by the static helper, which must not outlive its parent's deletion.
+	// A dialog of the dock's own rather than Qt's static helper, whose parent must not be deleted
+	// while it runs; this one simply goes with the dock.
 	const QPointer<QFileDialog> dialog =
 		new QFileDialog(this, moduleQString("AddMediaTitle"), QString(), moduleQString("MediaFileFilter"));
 	dialog->setFileMode(QFileDialog::ExistingFiles);

@@ -227,11 +227,11 @@ bool within(const QWidget *scope, const QWidget *widget)
 } // namespace
 
 // OBS's main window binds some of the dock's keys too: Undo application-wide, and Ctrl+F (Fit to
-// screen) while a source is selected. Qt fires neither of two
-// enabled shortcuts on one key, so while the focus is inside the dock its own keys are claimed
-// before the shortcut map sees them, and run here; each key only where its binding applies (the
-// list's keys in the list, Find anywhere in the dock). A key claimed this way does nothing more
-// when its action is disabled: it never falls through to the host.
+// screen) while a source is selected. Qt fires neither of two enabled shortcuts on one key, so
+// while the focus is inside the dock its own keys are claimed before the shortcut map sees them,
+// and run here; each key only where its binding applies (the list's keys in the list, Find
+// anywhere in the dock). A key claimed this way does nothing when its action is disabled: it never
+// falls through to the host.
 bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
 {
 	auto *focus = qobject_cast<QWidget *>(watched);
