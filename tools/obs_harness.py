@@ -955,6 +955,8 @@ class Operator:
 	FIRST_ROW_CENTER = 78
 	ROW_HEIGHT = 28
 	ROW_X = 150
+	# The add-files button, first in the header row above the list.
+	ADD_FILES = (17, 45)
 
 	def __init__(self, display, window):
 		self.display = display
@@ -990,6 +992,26 @@ class Operator:
 		# Keys sent before the menu is mapped would reach the list instead.
 		wait_until(lambda: set(self._visible()) - before, 10, "the list's context menu to open", interval=0.1)
 		self._run("key", "--delay", "150", *keys)
+
+	def open_add_files_dialog(self, title, timeout=15):
+		"""Clicks the add-files button and waits for the file dialog titled title; returns its window."""
+		self._run("mousemove", str(self.x + self.ADD_FILES[0]), str(self.y + self.ADD_FILES[1]))
+		self._run("click", "1")
+		dialogs = wait_for_window(self.display, title, timeout)
+		if len(dialogs) != 1:
+			raise HarnessError(f"expected one file dialog titled {title!r}, found {len(dialogs)}")
+		return dialogs[0]
+
+	def pick_in_file_dialog(self, dialog, path, timeout=15):
+		"""Types path into the open file dialog's file name field, presses Return, and waits for the
+		dialog to close."""
+		x, y, width, height = window_geometry(self.display, dialog)
+		# Keys go to the window under the pointer; the file name field has the dialog's focus.
+		self._run("mousemove", str(x + width // 2), str(y + height // 2))
+		self._run("type", "--delay", "20", path)
+		self._run("key", "Return")
+		wait_until(lambda: dialog not in [int(w) for w in self._visible()], timeout, "the file dialog to close",
+			   interval=0.1)
 
 	def _visible(self):
 		return xdotool(self.display, "search", "--onlyvisible", "--class", ".").stdout.split()

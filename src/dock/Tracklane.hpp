@@ -175,7 +175,7 @@ private:
 	bool dockActive() const;
 	bool showSizeTooltip(QEvent *event);
 	bool handleExternalDrag(QEvent *event);
-	bool handleListKey(QEvent *event);
+	bool handleDockKey(QObject *watched, QEvent *event);
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
 	bool endOfTrackStillAudible() const;

@@ -2,6 +2,7 @@
 #include "module/plugin-module.hpp"
 #include "playback/SeekSlider.hpp"
 #include "tracks/TrackDelegate.hpp"
+#include "tracks/TrackListWidget.hpp"
 
 #include <QAction>
 #include <QComboBox>
@@ -72,7 +73,7 @@ void Tracklane::buildUi()
 
 	mainLayout->addLayout(headerGrid, 0);
 
-	trackList = new QListWidget(this);
+	trackList = new TrackListWidget(this);
 	trackList->setObjectName(QStringLiteral("playlist"));
 	trackList->setItemDelegate(new TrackDelegate(trackList));
 	trackList->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -103,7 +104,8 @@ void Tracklane::buildUi()
 	removeAction->setShortcut(QKeySequence(Qt::Key_Delete));
 	removeAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
 	undoRemoveAction = addMenuAction("UndoRemove", "undoRemove");
-	undoRemoveAction->setShortcut(QKeySequence(QKeySequence::Undo));
+	// Every binding the platform has for Undo, not only the first (Windows adds Alt+Backspace).
+	undoRemoveAction->setShortcuts(QKeySequence::Undo);
 	undoRemoveAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
 	playlistMenu->addSeparator();
 	locateCurrentAction = addMenuAction("LocateCurrent", "locateCurrent");
@@ -198,7 +200,7 @@ void Tracklane::buildUi()
 	auto *enterShortcut = new QShortcut(QKeySequence(Qt::Key_Enter), trackList);
 	enterShortcut->setContext(Qt::WidgetWithChildrenShortcut);
 	connect(enterShortcut, &QShortcut::activated, this, &Tracklane::startSelectedTrack);
-	auto *findShortcut = new QShortcut(QKeySequence(QKeySequence::Find), this);
+	auto *findShortcut = new QShortcut(QKeySequence::Find, this);
 	findShortcut->setContext(Qt::WidgetWithChildrenShortcut);
 	connect(findShortcut, &QShortcut::activated, this, &Tracklane::focusSearch);
 	connect(trackList, &QListWidget::currentItemChanged, this, &Tracklane::updateTransportControls);
@@ -228,6 +230,12 @@ void Tracklane::buildUi()
 	const QList<QWidget *> descendants = findChildren<QWidget *>();
 	for (QWidget *widget : descendants)
 		widget->setToolTip(QString());
+
+	// The dock's keys are looked at before the focused control and the host's shortcuts see them.
+	for (QWidget *widget : descendants) {
+		if (widget->focusPolicy() != Qt::NoFocus)
+			widget->installEventFilter(this);
+	}
 }
 
 void Tracklane::startSelectedTrack()

@@ -1,12 +1,15 @@
 #include "dock/Tracklane.hpp"
 #include "module/plugin-module.hpp"
+#include "tracks/TrackEntry.hpp"
 
 #include <QLabel>
 #include <QMessageBox>
 
 void Tracklane::showMessage(const QString &text)
 {
-	messageLabel->setText(QStringLiteral(u"\u26A0 ") + text);
+	// The text often carries a file name: on one line and in its own order, as in the list. The log
+	// keeps it as it is.
+	messageLabel->setText(QStringLiteral(u"\u26A0 ") + singleLineText(text));
 	messageLabel->show();
 	blog(LOG_WARNING, "[OBS-Tracklane] %s", text.toUtf8().constData());
 }

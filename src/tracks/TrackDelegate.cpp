@@ -28,18 +28,6 @@ int decimalDigits(int value)
 	return digits;
 }
 
-// Line breaks and tabs in a file name become spaces, so that the name stays on its row and the
-// elided width is the width actually drawn.
-QString singleLine(QString text)
-{
-	for (QChar &c : text) {
-		if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\t') ||
-		    c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-			c = QLatin1Char(' ');
-	}
-	return text;
-}
-
 } // namespace
 
 QString sizeText(qint64 sizeBytes)
@@ -111,7 +99,7 @@ void TrackDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
 
 	painter->setFont(opt.font);
 	const QString elided =
-		opt.fontMetrics.elidedText(singleLine(displayText), opt.textElideMode, qMax(0, nameRect.width()));
+		opt.fontMetrics.elidedText(singleLineText(displayText), opt.textElideMode, qMax(0, nameRect.width()));
 	style->drawItemText(painter, nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, opt.palette,
 			    enabled, elided, role);
 	painter->restore();

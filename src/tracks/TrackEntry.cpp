@@ -72,6 +72,18 @@ QString trackDisplayText(const QString &path, bool current)
 	return current ? CurrentTrackMarker + name : name;
 }
 
+QString singleLineText(QString text)
+{
+	for (QChar &c : text) {
+		const char16_t u = c.unicode();
+		const bool bidiControl = u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) ||
+					 (u >= 0x2066 && u <= 0x2069);
+		if (bidiControl || c.isSpace())
+			c = QLatin1Char(' ');
+	}
+	return text;
+}
+
 QStringList expandFolders(const QStringList &paths)
 {
 	const QStringList nameFilters = QString::fromLatin1(MediaFilePatterns).split(QLatin1Char(' '));

@@ -46,5 +46,10 @@ QString localPathOf(const QString &path);
 // A local file that is not there; streams and other remote tracks are never missing.
 bool localFileMissing(const QString &path);
 QString trackDisplayText(const QString &path, bool current);
+// A name or path as drawn: every white-space character (line breaks, tabs) and every bidirectional
+// control (embeddings, overrides, isolates, marks) becomes a plain space, so that a file name keeps
+// to one line and to the order of its characters (after a right-to-left override, U+202E, the rest
+// of the name would otherwise show reversed).
+QString singleLineText(QString text);
 QStringList expandFolders(const QStringList &paths);
 bool revealInFileManager(const QString &filePath);

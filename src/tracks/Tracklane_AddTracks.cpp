@@ -4,23 +4,37 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 
 void Tracklane::addFilesFromDialog()
 {
-	obs_source_t *before = resolveBoundSource();
-	if (!before)
+	// The dialog runs an event loop of its own, in which the host may switch or close the scene
+	// collection, or exit and delete this dock. A strong reference held across it would keep the
+	// source alive through the host's clear of the collection, so only a weak one is kept, and the
+	// files go to the source only if it is still the one bound when the dialog returns.
+	obs_source_t *source = resolveBoundSource();
+	if (!source)
 		return;
+	obs_weak_source_t *chosenFor = obs_source_get_weak_source(source);
+	obs_source_release(source);
 
-	const QStringList picked = QFileDialog::getOpenFileNames(this, moduleQString("AddMediaTitle"), QString(),
-								 moduleQString("MediaFileFilter"));
+	const QPointer<Tracklane> alive(this);
+	// A dialog of the dock's own rather than Qt's static helper, whose parent must not be deleted
+	// while it runs; this one simply goes with the dock.
+	const QPointer<QFileDialog> dialog =
+		new QFileDialog(this, moduleQString("AddMediaTitle"), QString(), moduleQString("MediaFileFilter"));
+	dialog->setFileMode(QFileDialog::ExistingFiles);
+	const bool accepted = dialog->exec() == QDialog::Accepted;
+	const QStringList picked = accepted && dialog ? dialog->selectedFiles() : QStringList();
+	delete dialog.data();
 
-	// The dialog runs its own event loop: the operator may have picked another source meanwhile,
-	// and the files were chosen for the one the dialog was opened for.
-	obs_source_t *after = resolveBoundSource();
-	if (after == before)
-		appendTracks(picked);
-	obs_source_release(after);
-	obs_source_release(before);
+	if (alive) {
+		obs_source_t *now = resolveBoundSource();
+		if (now && obs_weak_source_references_source(chosenFor, now))
+			appendTracks(picked);
+		obs_source_release(now);
+	}
+	obs_weak_source_release(chosenFor);
 }
 
 void Tracklane::appendTracks(const QStringList &paths)

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPointer>
 #include <QSet>
 #include <QUrl>
 
@@ -154,12 +155,21 @@ void Tracklane::openTrackFolder()
 
 	const QFileInfo info(lp);
 	const QString folder = info.absolutePath();
-	if (info.isFile() && revealInFileManager(info.absoluteFilePath())) {
+	// Windows's shell calls may pump the thread's messages while they wait for Explorer, and the
+	// dock may be gone when they return.
+	const QPointer<Tracklane> alive(this);
+	const bool revealed = info.isFile() && revealInFileManager(info.absoluteFilePath());
+	if (!alive)
+		return;
+	if (revealed) {
 		clearMessage();
 		return;
 	}
 
-	if (!QDir(folder).exists() || !QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+	const bool opened = QDir(folder).exists() && QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+	if (!alive)
+		return;
+	if (!opened)
 		showMessage(moduleQString("OpenFolderError").arg(folder));
 	else
 		clearMessage();

@@ -1,5 +1,6 @@
 #include "dock/Tracklane.hpp"
 #include "tracks/TrackDelegate.hpp"
+#include "tracks/TrackListWidget.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -8,19 +9,24 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHelpEvent>
+#include <QItemSelection>
 #include <QKeySequence>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QSet>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QToolTip>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -54,8 +60,7 @@ bool Tracklane::eventFilter(QObject *watched, QEvent *event)
 	if (watched == viewport && type == QEvent::ToolTip)
 		return showSizeTooltip(event);
 
-	if (watched == trackList && (type == QEvent::ShortcutOverride || type == QEvent::KeyPress) &&
-	    handleListKey(event))
+	if ((type == QEvent::ShortcutOverride || type == QEvent::KeyPress) && handleDockKey(watched, event))
 		return true;
 
 	if ((watched == searchEdit || watched == trackList || watched == viewport) && type == QEvent::KeyPress) {
@@ -133,10 +138,7 @@ bool Tracklane::showSizeTooltip(QEvent *event)
 			} else {
 				text = QDir::toNativeSeparators(QFileInfo(local).absolutePath());
 			}
-			for (QChar &c : text) {
-				if (c.isSpace())
-					c = QLatin1Char(' ');
-			}
+			text = singleLineText(text);
 
 			int available = trackList->width();
 			if (const QScreen *screen = QGuiApplication::screenAt(help->globalPos()))
@@ -202,32 +204,115 @@ bool Tracklane::handleExternalDrag(QEvent *event)
 	return true;
 }
 
-// OBS's main window binds Undo (and more) application-wide. Qt fires neither of two enabled
-// shortcuts on one key, so while the list has the focus its own keys are taken before the
-// shortcut map sees them, and run here.
-bool Tracklane::handleListKey(QEvent *event)
+namespace {
+
+// A key from the keypad also matches its plain binding, as in Qt's own shortcut map: keypad
+// Delete is Delete, keypad Enter is Enter.
+bool bindingMatches(const QList<QKeySequence> &bindings, QKeyCombination pressed)
 {
+	const QKeySequence exact(pressed);
+	const QKeySequence plain(QKeyCombination(pressed.keyboardModifiers() & ~Qt::KeypadModifier, pressed.key()));
+	for (const QKeySequence &binding : bindings) {
+		if (binding == exact || binding == plain)
+			return true;
+	}
+	return false;
+}
+
+bool within(const QWidget *scope, const QWidget *widget)
+{
+	return scope && widget && (scope == widget || scope->isAncestorOf(widget));
+}
+
+} // namespace
+
+// OBS's main window binds some of the dock's keys too: Undo application-wide, and Ctrl+F (Fit to
+// screen) while a source is selected. Qt fires neither of two enabled shortcuts on one key, so
+// while the focus is inside the dock its own keys are claimed before the shortcut map sees them,
+// and run here; each key only where its binding applies (the list's keys in the list, Find
+// anywhere in the dock). A key claimed this way does nothing when its action is disabled: it never
+// falls through to the host.
+bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
+{
+	auto *focus = qobject_cast<QWidget *>(watched);
+	if (!focus || !isAncestorOf(focus))
+		return false;
 	auto *key = static_cast<QKeyEvent *>(event);
-	const QKeySequence pressed(key->keyCombination());
-	const QList<QAction *> listActions = trackList->actions();
-	for (QAction *action : listActions) {
-		if (action->shortcut().isEmpty() || action->shortcut() != pressed)
+	if (key->key() == Qt::Key_unknown || key->key() == 0)
+		return false;
+	const QKeyCombination pressed = key->keyCombination();
+	const bool press = event->type() == QEvent::KeyPress;
+
+	const QList<QAction *> actions = findChildren<QAction *>();
+	for (QAction *action : actions) {
+		const QList<QKeySequence> bindings = action->shortcuts();
+		if (bindings.isEmpty() || !bindingMatches(bindings, pressed))
+			continue;
+		const QList<QObject *> owners = action->associatedObjects();
+		const bool applies = std::any_of(owners.cbegin(), owners.cend(), [focus](QObject *owner) {
+			return !qobject_cast<QMenu *>(owner) && within(qobject_cast<QWidget *>(owner), focus);
+		});
+		if (!applies)
 			continue;
 		event->accept();
-		if (event->type() == QEvent::KeyPress) {
+		if (press) {
 			updateTransportControls();
 			if (action->isEnabled())
 				action->trigger();
 		}
 		return true;
 	}
+
+	const QList<QShortcut *> shortcuts = findChildren<QShortcut *>();
+	for (QShortcut *shortcut : shortcuts) {
+		if (!within(shortcut->parentWidget(), focus) || !bindingMatches(shortcut->keys(), pressed))
+			continue;
+		event->accept();
+		if (press && shortcut->isEnabled())
+			Q_EMIT shortcut->activated();
+		return true;
+	}
 	return false;
 }
 
 // Qt moves the rows of a drop one at a time, each with a signal of its own; the list is read
-// back and saved once, after the whole drop.
+// back and saved once, after the whole drop. It moves the rows selected when the drop comes, which
+// loads and rebuilds during the drag may have changed: the drop moves the tracks the drag carries,
+// found again by id, and is refused when any of them has left the list meanwhile.
 void Tracklane::dropWithinList(QDropEvent *drop)
 {
+	const QStringList dragged = static_cast<TrackListWidget *>(trackList)->draggedTrackIds();
+	const QSet<QString> wanted(dragged.cbegin(), dragged.cend());
+	// One range per run of adjacent rows: a drag of hundreds of rows is mostly one run.
+	QItemSelection carried;
+	const QAbstractItemModel *model = trackList->model();
+	int found = 0;
+	int runStart = -1;
+	int runEnd = -1;
+	const auto endRun = [&]() {
+		if (runStart >= 0)
+			carried.select(model->index(runStart, 0), model->index(runEnd, 0));
+	};
+	const int count = trackList->count();
+	for (int row = 0; row < count && !wanted.isEmpty(); ++row) {
+		if (!wanted.contains(trackList->item(row)->data(TrackIdRole).toString()))
+			continue;
+		++found;
+		if (runStart < 0 || row != runEnd + 1) {
+			endRun();
+			runStart = row;
+		}
+		runEnd = row;
+	}
+	endRun();
+	if (wanted.isEmpty() || found != wanted.size()) {
+		drop->setDropAction(Qt::IgnoreAction);
+		drop->ignore();
+		trackList->viewport()->update();
+		return;
+	}
+	trackList->selectionModel()->select(carried, QItemSelectionModel::ClearAndSelect);
+
 	struct ListDrop : QListWidget {
 		static auto member() { return &ListDrop::dropEvent; }
 	};

@@ -1,5 +1,6 @@
 #include "dock/Tracklane.hpp"
 #include "tracks/TrackItem.hpp"
+#include "tracks/TrackListWidget.hpp"
 
 #include <QFileInfo>
 #include <QHash>
@@ -153,6 +154,9 @@ int Tracklane::currentTrackIndex() const
 
 void Tracklane::markCurrentTrack(const QString &trackId, const QString &previousId)
 {
+	// While the operator holds the list (a drag above all) the selection is theirs: the marker
+	// moves, the selection stays.
+	const bool held = static_cast<TrackListWidget *>(trackList)->heldByPointer();
 	const int count = trackList->count();
 	for (int row = 0; row < count; ++row) {
 		QListWidgetItem *item = trackList->item(row);
@@ -160,7 +164,8 @@ void Tracklane::markCurrentTrack(const QString &trackId, const QString &previous
 		const QString path = item->data(TrackPathRole).toString();
 		if (!trackId.isEmpty() && id == trackId) {
 			item->setText(trackDisplayText(path, true));
-			trackList->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
+			if (!held)
+				trackList->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
 		} else if (!previousId.isEmpty() && id == previousId) {
 			item->setText(trackDisplayText(path, false));
 		}

@@ -689,6 +689,145 @@ class CollectionSwitch(unittest.TestCase):
 		self.assertEqual(self.result.module_problems, [])
 
 
+def locale_text(key):
+	"""The module's en-US text for a locale key, as OBS shows it here."""
+	with open(os.path.join(ARGS.data, "locale", "en-US.ini"), encoding="utf-8") as f:
+		for line in f:
+			name, sep, value = line.strip().partition("=")
+			if sep and name == key:
+				return value.strip('"')
+	raise KeyError(key)
+
+
+class AddDialogMeetsTheHost(unittest.TestCase):
+	"""The add-files dialog runs an event loop of its own, in which OBS goes on. A collection switch
+	made over obs-websocket while the dialog is open (OBS closes its dialogs as it clears the
+	collection) finds every source of the collection released; and OBS exits cleanly while the
+	dialog is open."""
+
+	@classmethod
+	def setUpClass(cls):
+		def attempt(n):
+			cls.home, cls.media, cls.setup = fresh_setup("add-dialog" if n == 1 else f"add-dialog-{n}")
+			cls.other = h.add_collection(cls.home, "Other", [cls.media["files"][0]])
+			return run_obs(cls.home, cls.setup, during=cls.operate)
+
+		# OBS 32.2.2's own failed clears come and go; a source the module holds fails every switch.
+		cls.result = until_no_host_fault(attempt, lambda run: run.host_fault)
+		cls.other_saved = h.read_collection(cls.home, "Other")
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+		title = locale_text("AddMediaTitle")
+		seen["bound"] = wait_for_saved_state(cls.home, cls.setup, lambda st: True, 15, "the first import")
+		op = operator(x, run)
+		seen["dialog"] = op.open_add_files_dialog(title)
+		seen["other_settings"] = switch_collection(ws, x, run, "Other", cls.other["source_name"])
+		seen["log_after_switch"] = run.log_now()
+		seen["dialogs_after_switch"] = h.visible_windows(x.display, title)
+		seen["back_settings"] = switch_collection(ws, x, run, cls.setup["collection"], name)
+		seen["tracks_back"] = settle(lambda: ws.vendor_request(VENDOR, "GetStatus").get("trackCount"),
+					     len(track_paths(cls.media)), 15)
+		# OBS is stopped with the dialog open.
+		seen["dialog_at_exit"] = op.open_add_files_dialog(title)
+
+	def test_the_switch_finds_every_source_released(self):
+		seen = self.result.seen
+		self.assertIsNotNone(seen["bound"])
+		self.assertIsNone(h.cleanup_fault(seen["log_after_switch"]))
+		self.assertEqual(seen["dialogs_after_switch"], [], "OBS closes its dialogs when it clears a collection")
+		self.assertEqual(playlist_values(seen["other_settings"]), self.other["playlist"])
+
+	def test_the_dock_binds_again_and_the_other_collection_is_left_alone(self):
+		self.assertEqual(self.result.seen["tracks_back"], len(track_paths(self.media)))
+		jingles = [s for s in self.other_saved["sources"] if s["uuid"] == self.other["source_uuid"]]
+		self.assertEqual(len(jingles), 1)
+		self.assertNotIn(STATE_KEY, jingles[0].get("private_settings", {}))
+		self.assertEqual(playlist_values(jingles[0]["settings"]), self.other["playlist"])
+
+	def test_exit_with_the_dialog_open_is_clean(self):
+		self.assertIsNotNone(self.result.seen["dialog_at_exit"])
+		self.assertIsNone(h.cleanup_fault(self.result.log))
+		self.assertIn("Freeing OBS context data", self.result.log)
+		self.assertEqual(self.result.exit_code, 0)
+		self.assertEqual(self.result.module_problems, [])
+		state = self.result.saved_source(self.setup["source_name"])["private_settings"][STATE_KEY]
+		self.assertEqual([t["value"] for t in state["tracks"]], track_paths(self.media))
+
+
+class FindKey(unittest.TestCase):
+	"""OBS binds Ctrl+F to Edit > Transform > Fit to screen while a source is selected; with the
+	focus in the dock, Ctrl+F still goes to the dock's search field and Fit to screen stays put."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("find-key")
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		seen = run.seen
+		name = cls.setup["source_name"]
+		video = ws.request("GetVideoSettings")
+		created = ws.request("CreateInput", {
+			"sceneName": "Backstage", "inputName": "Backdrop", "inputKind": "color_source_v3",
+			"inputSettings": {"width": video["baseWidth"], "height": video["baseHeight"], "color": 4283215696}})
+		item = {"sceneName": "Backstage", "sceneItemId": created["sceneItemId"]}
+
+		def transform():
+			return ws.request("GetSceneItemTransform", item)["sceneItemTransform"]
+
+		# A click on the picture in OBS's preview selects the source there and in the Sources list;
+		# with the focus in the main window, Ctrl+F is then OBS's, and the selected source is fitted.
+		# The first click may only bring the window the focus: clicked again until OBS has fitted it.
+		main = h.visible_windows(x.display, h.MAIN_WINDOW_TITLE, exact=False)
+		mx, my, mw, mh = h.window_geometry(x.display, main[0])
+		for _ in range(5):
+			h.xdotool(x.display, "mousemove", str(mx + int(mw * 0.45)), str(my + int(mh * 0.3)))
+			h.xdotool(x.display, "click", "1")
+			time.sleep(0.5)
+			h.xdotool(x.display, "key", "ctrl+f")
+			seen["fitted"] = settle(lambda: transform()["boundsType"], "OBS_BOUNDS_SCALE_INNER", 2)
+			if seen["fitted"] == "OBS_BOUNDS_SCALE_INNER":
+				break
+		ws.request("SetSceneItemTransform", dict(item, sceneItemTransform={"boundsType": "OBS_BOUNDS_NONE",
+										  "scaleX": 0.5, "scaleY": 0.5}))
+		seen["reset"] = settle(lambda: transform()["boundsType"], "OBS_BOUNDS_NONE", 5)
+
+		# In the dock: the first row selected, then Ctrl+F, a search text and Return, which starts the
+		# first track the search shows. In the list, the same keys start the first row.
+		op = operator(x, run)
+		op.click_row(0)
+		op.keys("ctrl+f")
+		h.xdotool(x.display, "type", "--delay", "80", "770")
+		op.keys("Return")
+		# Every playlist the source shows meanwhile, so that a failure says which track started.
+		seen["playlists"] = []
+
+		def playlist():
+			values = playlist_values(ws.input_settings(name))
+			if not seen["playlists"] or seen["playlists"][-1] != values:
+				seen["playlists"].append(values)
+			return values
+
+		seen["started"] = settle(playlist, [cls.media["folder_files"][0]], 10)
+		seen["after"] = transform()
+
+	def test_obs_fits_the_selected_source_with_the_focus_in_its_window(self):
+		self.assertEqual(self.result.seen["fitted"], "OBS_BOUNDS_SCALE_INNER")
+		self.assertEqual(self.result.seen["reset"], "OBS_BOUNDS_NONE")
+
+	def test_ctrl_f_in_the_dock_goes_to_its_search_field(self):
+		self.assertTrue(os.path.basename(self.media["folder_files"][0]).startswith("A-770"))
+		self.assertEqual(self.result.seen["started"], [self.media["folder_files"][0]], self.result.seen["playlists"])
+		after = self.result.seen["after"]
+		self.assertEqual((after["boundsType"], after["scaleX"]), ("OBS_BOUNDS_NONE", 0.5))
+		self.assertNotIn("Ambiguous shortcut overload", self.result.console)
+		self.assertEqual(self.result.module_problems, [])
+
+
 VENDOR = "OBS-Tracklane"
 PAUSED = "OBS_MEDIA_STATE_PAUSED"
 

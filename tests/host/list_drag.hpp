@@ -8,10 +8,17 @@
 #include <QTest>
 #include <QTimer>
 
-inline void dragWithMouse(QAbstractItemView *view, const QPoint &from, const QPoint &to)
+#include <functional>
+
+// during() runs inside the drag's event loop, before the pointer moves on, as whatever else OBS
+// runs meanwhile would.
+inline void dragWithMouse(QAbstractItemView *view, const QPoint &from, const QPoint &to,
+			  const std::function<void()> &during = {})
 {
 	QWidget *viewport = view->viewport();
-	QTimer::singleShot(0, view, [viewport, to]() {
+	QTimer::singleShot(0, view, [viewport, to, during]() {
+		if (during)
+			during();
 		QTest::mouseMove(viewport, to);
 		QTest::mouseMove(viewport, to + QPoint(0, 1));
 		QTest::mouseRelease(viewport, Qt::LeftButton, {}, to + QPoint(0, 1));

@@ -285,6 +285,12 @@ private Q_SLOTS:
 		dock.showMessage(QStringLiteral("second"));
 		QCOMPARE(label->text(), QStringLiteral(u"\u26A0 second"));
 
+		// A file name in the text stays on one line and in its own order; the log has it as it is.
+		const QString name = QStringLiteral(u"Missing: abc\u202Eevil-name.mp3\nnext");
+		dock.showMessage(name);
+		QCOMPARE(label->text(), QStringLiteral(u"\u26A0 Missing: abc evil-name.mp3 next"));
+		QCOMPARE(testhost::logLinesAtLevel(LOG_WARNING).last(), QStringLiteral("[OBS-Tracklane] ") + name);
+
 		dock.clearMessage();
 		QVERIFY(label->isHidden());
 		QVERIFY(label->text().isEmpty());

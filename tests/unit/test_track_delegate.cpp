@@ -361,6 +361,22 @@ private Q_SLOTS:
 		}
 	}
 
+	// A bidirectional control in a file name draws as a space, as a line break does: the name keeps
+	// the order of its characters instead of showing reversed from a right-to-left override on.
+	void bidiControlsDrawAsSpaces()
+	{
+		const QString plain = QStringLiteral("abc evil-name.mp3");
+		Rows expected({{plain, 10}});
+		const QImage drawn = expected.paint(0);
+		for (char16_t control : {u'\u061C', u'\u200E', u'\u200F', u'\u202A', u'\u202B', u'\u202C', u'\u202D',
+					 u'\u202E', u'\u2066', u'\u2067', u'\u2068', u'\u2069'}) {
+			QString name = plain;
+			name[3] = QChar(control);
+			Rows rows({{name, 10}});
+			QVERIFY2(rows.paint(0) == drawn, qPrintable(QString::number(control, 16)));
+		}
+	}
+
 	void narrowRowsKeepPainterState()
 	{
 		Rows rows({{QStringLiteral("name.mp3"), 99}});
