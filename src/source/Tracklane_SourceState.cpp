@@ -76,10 +76,15 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	currentTrackId.clear();
 	playbackArmed = false;
 
-	bool trusted = !force && valid && readPlaylist(state, "observed") == playlist;
+	const QList<QString> savedObserved = valid ? readPlaylist(state, "observed") : QList<QString>();
+	bool trusted = !force && valid && savedObserved == playlist;
 
 	if (trusted) {
 		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
+		// A state without a list (none, or not an array) beside a playlist it saw has lost its list:
+		// trusting it as an empty one would have Restore empty the source.
+		if (!trackArray && !savedObserved.isEmpty())
+			trusted = false;
 		const size_t count = obs_data_array_count(trackArray);
 		tracks.reserve(qsizetype(count));
 		QSet<QString> ids;

@@ -385,6 +385,12 @@ private Q_SLOTS:
 			<< 1;
 		QTest::newRow("observed case")
 			<< with("observed", valuesJson({SavedPaths[0], QStringLiteral("/m/TWO.mp3")})) << false << 1;
+		QJsonObject withoutTracks = goodState();
+		withoutTracks.remove(QStringLiteral("tracks"));
+		QTest::newRow("tracks missing") << toJson(withoutTracks) << false << 1;
+		QTest::newRow("tracks not an array") << with("tracks", SavedPaths[0]) << false << 1;
+		QTest::newRow("tracks an object")
+			<< with("tracks", QJsonObject{{QStringLiteral("value"), SavedPaths[0]}}) << false << 1;
 		QTest::newRow("end mode 7") << with("endMode", 7) << true << 2;
 		QTest::newRow("end mode -1") << with("endMode", -1) << true << 0;
 		QTest::newRow("end mode text") << with("endMode", QStringLiteral("2")) << true << 0;
