@@ -88,6 +88,8 @@ void Tracklane::stopPlayback()
 			obs_data_array_release(empty);
 			obs_source_update(source, settings);
 			obs_data_release(settings);
+			appliedPlaylist.clear();
+			outsideChangeAwaitsSource = false;
 		}
 		obs_source_release(source);
 	}
@@ -272,6 +274,8 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 		// Only now does the source hold the new playlist; saving it any earlier would make a
 		// collection saved in between disagree with its source.
 		observedPlaylist = readPlaylist(settings, "playlist");
+		appliedPlaylist = observedPlaylist;
+		outsideChangeAwaitsSource = false;
 		saveSourceState();
 
 		// Monitoring is set up anew so that the newly loaded media reaches the monitor.
