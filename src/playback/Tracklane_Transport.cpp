@@ -265,6 +265,22 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 	trackSwitchPending = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
+		const QList<QString> held = readSourcePlaylist(source);
+		if (held != observedPlaylist) {
+			// Someone else changed the playlist while the source stopped for the switch: applying
+			// the switch now would overwrite that unseen. It is called off, and the track it was
+			// for never reached the source.
+			obs_data_release(settings);
+			pendingSeekMs = -1;
+			sceneSwitchAfterLoad = false;
+			const QString wantedId = currentTrackId;
+			currentTrackId.clear();
+			markCurrentTrack(QString(), wantedId);
+			takeOutsideChange(source, held);
+			obs_source_release(source);
+			updateTransportControls();
+			return;
+		}
 		// Toggling the decoupled flag around the update has no lasting effect when it was off.
 		const bool decoupled = obs_source_async_decoupled(source);
 		obs_source_set_async_decoupled(source, true);

@@ -273,6 +273,35 @@ private Q_SLOTS:
 		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
 	}
 
+	// Someone else changes the playlist while the source stops for a switch: the switch is called off
+	// rather than written over that change, and the dock goes on from what the source then plays.
+	void outsideEditDuringASwitchCallsItOff()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
+		standin::clearRecords(source);
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), true);
+			standin::setPlaylist(source, {files[2]});
+		}
+		settle();
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+		for (const QString &update : standin::updates(source))
+			QVERIFY2(!update.contains(files[1]), qPrintable(update));
+		QCOMPARE(int(TA::tracks(*dock).size()), int(files.size()));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[2]});
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		QCOMPARE(sceneRequests.count(), 0);
+		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+	}
+
 	void completionAfterRebindIsIgnored()
 	{
 		obs_source_t *other = standin::create("other", {files[0]});
