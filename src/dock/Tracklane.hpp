@@ -272,6 +272,8 @@ private:
 	QList<QString> appliedPlaylist;
 	// An outside playlist was taken as observed while the source still played the one before.
 	bool outsideChangeAwaitsSource = false;
+	// The source's playlist when the pending switch was asked for.
+	QList<QString> playlistAtSwitchRequest;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

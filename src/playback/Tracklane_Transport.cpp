@@ -266,7 +266,7 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 
 	if (obs_source_t *source = resolveBoundSource()) {
 		const QList<QString> held = readSourcePlaylist(source);
-		if (held != observedPlaylist) {
+		if (held != playlistAtSwitchRequest) {
 			// Someone else changed the playlist while the source stopped for the switch: applying
 			// the switch now would overwrite that unseen. It is called off, and the track it was
 			// for never reached the source.
@@ -281,6 +281,10 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			updateTransportControls();
 			return;
 		}
+		// A change made before the switch was asked for, which the poll had not seen yet, is older
+		// than the switch (the operator's Next right after the Properties window's Cancel): the
+		// switch goes ahead, and the change is told as the poll would have told it.
+		const bool changedUnseen = held != observedPlaylist;
 		// Toggling the decoupled flag around the update has no lasting effect when it was off.
 		const bool decoupled = obs_source_async_decoupled(source);
 		obs_source_set_async_decoupled(source, true);
@@ -301,6 +305,8 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			obs_source_set_monitoring_type(source, type);
 		}
 		obs_source_release(source);
+		if (changedUnseen)
+			showMessage(moduleQString("SourceChangedOutside"));
 	}
 	obs_data_release(settings);
 

@@ -58,6 +58,9 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	obs_data_set_string(settings, "playback_behavior", "always_play");
 
 	trackSwitchPending = true;
+	// What the switch is asked over: a change made after this, while the source stops, is someone
+	// else's that the switch must not write over.
+	playlistAtSwitchRequest = readSourcePlaylist(source);
 	{
 		// The new settings wait until the source confirms the stop; finishTrackSwitch applies them.
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);

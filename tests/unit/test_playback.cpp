@@ -300,6 +300,26 @@ private Q_SLOTS:
 		QVERIFY(!TA::messageLabel(*dock)->isHidden());
 		QCOMPARE(sceneRequests.count(), 0);
 		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+
+		// A change made before the switch was asked for (the Properties window's Cancel, which
+		// updates nothing, just before the operator's next track) is older than the switch, which
+		// goes ahead: calling it off would leave the stopped source silent.
+		obs_data_t *settings = obs_source_get_settings(source);
+		obs_data_t *reverted = obs_data_create();
+		obs_data_array_t *playlist = makePlaylistArray({files[0]});
+		obs_data_set_array(reverted, "playlist", playlist);
+		obs_data_array_release(playlist);
+		obs_data_clear(settings);
+		obs_data_apply(settings, reverted);
+		obs_data_release(reverted);
+		obs_data_release(settings);
+		dock->loadTrack(idAt(1), false);
+		QVERIFY(TA::messageLabel(*dock)->isHidden());
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
 	}
 
 	void completionAfterRebindIsIgnored()
