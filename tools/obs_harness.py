@@ -103,6 +103,15 @@ def long_track(media_dir, seconds=120, frequency=330):
 	return path
 
 
+def tone_track(media_dir, seconds, frequency):
+	"""A tone track of the given length and frequency (made once)."""
+	os.makedirs(media_dir, exist_ok=True)
+	path = os.path.join(media_dir, f"tone-{frequency}-{seconds}s.wav")
+	if not os.path.exists(path):
+		_tone(path, frequency, seconds)
+	return path
+
+
 def generate_media(media_dir):
 	"""Makes the tone tracks (once per directory) and returns a description of them."""
 	folder = os.path.join(media_dir, FOLDER_NAME)
@@ -941,6 +950,93 @@ def dismiss_cleanup_error(display, timeout):
 		xdotool(display, "mousemove", str(x + width // 2), str(y + height // 2))
 		xdotool(display, "key", "Return")
 	return bool(boxes)
+
+
+def click_main_window(display, timeout=15):
+	"""Makes OBS's main window the active one with a click on the free end of its menu bar, so that
+	keys pressed next reach its shortcuts (Ctrl+Z for Edit > Undo, ...); the pointer stays there."""
+	main = wait_until(lambda: visible_windows(display, MAIN_WINDOW_TITLE, exact=False), timeout,
+			  "OBS's main window", interval=0.25)
+	if len(main) != 1:
+		raise HarnessError(f"expected one OBS main window, found {len(main)}")
+	x, y, width, _ = window_geometry(display, main[0])
+	for args in (("mousemove", str(x + width - MENU_BAR_FREE_END), str(y + MENU_BAR_Y)), ("click", "1")):
+		result = xdotool(display, *args)
+		if result.returncode != 0:
+			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+
+
+def main_window_keys(display, *keys):
+	"""Presses keys on OBS's main window, one after another."""
+	click_main_window(display)
+	result = xdotool(display, "key", "--delay", "100", *keys)
+	if result.returncode != 0:
+		raise HarnessError(f"xdotool key {' '.join(keys)} failed: {result.stderr.strip()}")
+
+
+class PropertiesWindow:
+	"""A source's Properties window, as obs-websocket's OpenInputPropertiesDialog opens it, answered
+	the way an operator answers it.
+
+	Its button box runs along the bottom edge, with OK and Cancel at the right end; with the default
+	themes of OBS 30.2 and 32.2 on this host (and the window's default size) the buttons' centres sit
+	this far left of and above the window's bottom right corner. Closing the window with Escape after
+	its settings changed asks "Settings Changed" with Save, Discard and Cancel at the question's right.
+	"""
+
+	TITLE = "Properties for '{}'"
+	OK_FROM_CORNER = (150, 30)
+	CANCEL_FROM_CORNER = (60, 30)
+	QUESTION_TITLE = "Settings Changed"
+	DISCARD_FROM_CORNER = (162, 22)
+	# A point of the label column at the left, which takes no focus: a click there gives the window
+	# the keyboard without touching a control.
+	NEUTRAL_FROM_BOTTOM_LEFT = (70, 150)
+
+	def __init__(self, display, source_name, timeout=15):
+		self.display = display
+		self.title = self.TITLE.format(source_name)
+		windows = wait_for_window(display, self.title, timeout)
+		if len(windows) != 1:
+			raise HarnessError(f"expected one window titled {self.title!r}, found {len(windows)}")
+		self.window = windows[0]
+
+	def _run(self, *args):
+		result = xdotool(self.display, *args)
+		if result.returncode != 0:
+			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+
+	def _click_from_corner(self, window, offset):
+		x, y, width, height = window_geometry(self.display, window)
+		self._run("mousemove", str(x + width - offset[0]), str(y + height - offset[1]))
+		self._run("click", "1")
+
+	def _wait_closed(self, timeout=10):
+		wait_until(lambda: not visible_windows(self.display, self.title), timeout, f"{self.title!r} to close",
+			   interval=0.1)
+
+	def ok(self):
+		self._click_from_corner(self.window, self.OK_FROM_CORNER)
+		self._wait_closed()
+
+	def cancel(self):
+		self._click_from_corner(self.window, self.CANCEL_FROM_CORNER)
+		self._wait_closed()
+
+	def discard(self, timeout=10):
+		"""Closes the window with Escape and answers its question with Discard."""
+		x, y, _, height = window_geometry(self.display, self.window)
+		self._run("mousemove", str(x + self.NEUTRAL_FROM_BOTTOM_LEFT[0]),
+			  str(y + height - self.NEUTRAL_FROM_BOTTOM_LEFT[1]))
+		self._run("click", "1")
+		self._run("key", "Escape")
+		questions = wait_for_window(self.display, self.QUESTION_TITLE, timeout)
+		if len(questions) != 1:
+			closed = not visible_windows(self.display, self.title)
+			raise HarnessError(f"expected the {self.QUESTION_TITLE!r} question, found {len(questions)} windows"
+					   + ("; the window closed without asking, its settings unchanged" if closed else ""))
+		self._click_from_corner(questions[0], self.DISCARD_FROM_CORNER)
+		self._wait_closed()
 
 
 class Operator:

@@ -66,6 +66,7 @@ public:
 	void restorePlaylist();
 	void checkExternalChange(obs_source_t *source);
 	static void onMediaStopped(void *param, calldata_t *data);
+	static void onSourceUpdated(void *param, calldata_t *data);
 	static void onMediaStarted(void *param, calldata_t *data);
 	static void onMediaEnded(void *param, calldata_t *data);
 
@@ -167,6 +168,10 @@ private:
 	static void postMediaEvent(void *param, void (Tracklane::*note)(qint64));
 	void noteTrackStarted(qint64 generation);
 	void noteTrackEnded(qint64 generation);
+	void noteSourceUpdated(const obs_source_t *updated);
+	void takeOutsideChange(obs_source_t *source, const QList<QString> &playlist);
+	void adoptOutsidePlaylist(const QList<QString> &playlist);
+	void followPlaylistTaken(const QList<QString> &playlist);
 	void checkEndHandOver();
 	bool tailStillHeard(int state) const;
 	void evaluateEndOfTrack();
@@ -187,6 +192,7 @@ private:
 	SignalConnection mediaStoppedConnection;
 	SignalConnection mediaStartedConnection;
 	SignalConnection mediaEndedConnection;
+	SignalConnection sourceUpdatedConnection;
 	std::mutex pendingSettingsMutex;
 	obs_data_t *pendingSettings = nullptr;
 	quint64 switchGeneration = 0;
@@ -260,6 +266,14 @@ private:
 	// The raw facts the source selector was last built from (sources, names, scenes, items); while
 	// they stay the same, the once-a-second refresh skips building labels it already shows.
 	QByteArray selectorSnapshot;
+	// The playlist the source last took with an update of its own (its "update" signal), which is
+	// what it plays: a playlist only written into its settings (the Properties window's Cancel puts
+	// back the settings it opened with and updates nothing) is not played until the source takes it.
+	QList<QString> appliedPlaylist;
+	// An outside playlist was taken as observed while the source still played the one before.
+	bool outsideChangeAwaitsSource = false;
+	// The source's playlist when the pending switch was asked for.
+	QList<QString> playlistAtSwitchRequest;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

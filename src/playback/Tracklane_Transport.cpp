@@ -88,6 +88,8 @@ void Tracklane::stopPlayback()
 			obs_data_array_release(empty);
 			obs_source_update(source, settings);
 			obs_data_release(settings);
+			appliedPlaylist.clear();
+			outsideChangeAwaitsSource = false;
 		}
 		obs_source_release(source);
 	}
@@ -263,6 +265,26 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 	trackSwitchPending = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
+		const QList<QString> held = readSourcePlaylist(source);
+		if (held != playlistAtSwitchRequest) {
+			// Someone else changed the playlist while the source stopped for the switch: applying
+			// the switch now would overwrite that unseen. It is called off, and the track it was
+			// for never reached the source.
+			obs_data_release(settings);
+			pendingSeekMs = -1;
+			sceneSwitchAfterLoad = false;
+			const QString wantedId = currentTrackId;
+			currentTrackId.clear();
+			markCurrentTrack(QString(), wantedId);
+			takeOutsideChange(source, held);
+			obs_source_release(source);
+			updateTransportControls();
+			return;
+		}
+		// A change made before the switch was asked for, which the poll had not seen yet, is older
+		// than the switch (the operator's Next right after the Properties window's Cancel): the
+		// switch goes ahead, and the change is told as the poll would have told it.
+		const bool changedUnseen = held != observedPlaylist;
 		// Toggling the decoupled flag around the update has no lasting effect when it was off.
 		const bool decoupled = obs_source_async_decoupled(source);
 		obs_source_set_async_decoupled(source, true);
@@ -272,6 +294,8 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 		// Only now does the source hold the new playlist; saving it any earlier would make a
 		// collection saved in between disagree with its source.
 		observedPlaylist = readPlaylist(settings, "playlist");
+		appliedPlaylist = observedPlaylist;
+		outsideChangeAwaitsSource = false;
 		saveSourceState();
 
 		// Monitoring is set up anew so that the newly loaded media reaches the monitor.
@@ -281,6 +305,8 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			obs_source_set_monitoring_type(source, type);
 		}
 		obs_source_release(source);
+		if (changedUnseen)
+			showMessage(moduleQString("SourceChangedOutside"));
 	}
 	obs_data_release(settings);
 

@@ -58,6 +58,9 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	obs_data_set_string(settings, "playback_behavior", "always_play");
 
 	trackSwitchPending = true;
+	// What the switch is asked over: a change made after this, while the source stops, is someone
+	// else's that the switch must not write over.
+	playlistAtSwitchRequest = readSourcePlaylist(source);
 	{
 		// The new settings wait until the source confirms the stop; finishTrackSwitch applies them.
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
@@ -186,6 +189,8 @@ void Tracklane::restorePlaylist()
 	obs_data_set_string(settings, "playback_behavior", originalBehavior.toUtf8().constData());
 	obs_source_update(source, settings);
 	obs_data_release(settings);
+	appliedPlaylist = paths;
+	outsideChangeAwaitsSource = false;
 
 	rebuildTrackList(selectedTrackId());
 	clearMessage();
@@ -194,11 +199,94 @@ void Tracklane::restorePlaylist()
 
 void Tracklane::checkExternalChange(obs_source_t *source)
 {
-	obs_data_t *settings = obs_source_get_settings(source);
-	const QList<QString> actual = readPlaylist(settings, "playlist");
-	obs_data_release(settings);
-	if (actual == observedPlaylist)
+	const QList<QString> actual = readSourcePlaylist(source);
+	if (actual != observedPlaylist)
+		takeOutsideChange(source, actual);
+}
+
+// Someone else changed the source's playlist: its Properties window (Cancel and Discard put back
+// the settings it opened with), Edit > Undo, the Missing Files dialog, a script or a remote client.
+void Tracklane::takeOutsideChange(obs_source_t *source, const QList<QString> &playlist)
+{
+	if (!managed) {
+		// The source plays a playlist of its own, which becomes the list.
+		loadSourceState(source, true);
+		clearMessage();
 		return;
-	loadSourceState(source, true);
-	clearMessage();
+	}
+	const QString previousId = currentTrackId;
+	adoptOutsidePlaylist(playlist);
+	saveSourceState();
+	if (currentTrackId != previousId)
+		markCurrentTrack(currentTrackId, previousId);
+	updateTransportControls();
+	showMessage(moduleQString("SourceChangedOutside"));
+}
+
+// While the dock manages the source, its list is the show's: an outside change removes, reorders
+// and renames nothing in it, and leaves the source's own options on record alone.
+void Tracklane::adoptOutsidePlaylist(const QList<QString> &playlist)
+{
+	observedPlaylist = playlist;
+	outsideChangeAwaitsSource = playlist != appliedPlaylist;
+	if (!outsideChangeAwaitsSource)
+		followPlaylistTaken(playlist);
+}
+
+// The source has taken a playlist the dock did not write, and plays it from its start. One track of
+// the list goes on as the current track, under the end mode; anything else is a playlist of the
+// source's own, which the dock no longer drives.
+void Tracklane::followPlaylistTaken(const QList<QString> &playlist)
+{
+	playbackArmed = false;
+	endHandOverDue = false;
+	playStartTimer.restart();
+	if (playlist.size() == 1) {
+		const int current = currentTrackIndex();
+		if (current >= 0 && tracks[current].path == playlist.first())
+			return;
+		for (const TrackEntry &track : tracks) {
+			if (track.path == playlist.first()) {
+				currentTrackId = track.id;
+				return;
+			}
+		}
+	}
+	managed = false;
+}
+
+void Tracklane::onSourceUpdated(void *param, calldata_t *data)
+{
+	auto *dock = static_cast<Tracklane *>(param);
+	// Only compared with the bound source on the UI thread, never used there.
+	const auto *source = static_cast<const obs_source_t *>(calldata_ptr(data, "source"));
+	// libobs's graphics thread, right after the source ran its update; its settings are read on the
+	// UI thread, as everywhere else in the dock.
+	QMetaObject::invokeMethod(
+		dock, [dock, source]() { dock->noteSourceUpdated(source); }, Qt::QueuedConnection);
+}
+
+void Tracklane::noteSourceUpdated(const obs_source_t *updated)
+{
+	if (suspended || closing)
+		return;
+	obs_source_t *source = resolveBoundSource();
+	if (!source || source != updated) {
+		obs_source_release(source);
+		return;
+	}
+	appliedPlaylist = readSourcePlaylist(source);
+	// A switch under way writes the source anew; finishTrackSwitch looks at the playlist then.
+	if (outsideChangeAwaitsSource && !trackSwitchPending && appliedPlaylist == observedPlaylist) {
+		outsideChangeAwaitsSource = false;
+		if (managed) {
+			const QString previousId = currentTrackId;
+			followPlaylistTaken(appliedPlaylist);
+			saveSourceState();
+			if (currentTrackId != previousId)
+				markCurrentTrack(currentTrackId, previousId);
+			updateTransportControls();
+		}
+	}
+	obs_source_release(source);
 }

@@ -35,13 +35,16 @@ void Tracklane::connectMediaSignals(obs_source_t *source)
 	mediaStoppedConnection = {handler, "media_stopped", &Tracklane::onMediaStopped, this};
 	mediaStartedConnection = {handler, "media_started", &Tracklane::onMediaStarted, this};
 	mediaEndedConnection = {handler, "media_ended", &Tracklane::onMediaEnded, this};
-	for (const SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection})
+	sourceUpdatedConnection = {handler, "update", &Tracklane::onSourceUpdated, this};
+	for (const SignalConnection *c :
+	     {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection, &sourceUpdatedConnection})
 		signal_handler_connect_ref(handler, c->signal, c->callback, c->param);
 }
 
 void Tracklane::disconnectMediaSignals()
 {
-	for (SignalConnection *c : {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection}) {
+	for (SignalConnection *c :
+	     {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection, &sourceUpdatedConnection}) {
 		// Waits for a callback that is running on the host thread right now.
 		if (c->handler)
 			signal_handler_disconnect(c->handler, c->signal, c->callback, c->param);
@@ -56,6 +59,8 @@ void Tracklane::clearBindingState()
 	tracks.clear();
 	removedTracks.clear();
 	observedPlaylist.clear();
+	appliedPlaylist.clear();
+	outsideChangeAwaitsSource = false;
 	currentTrackId.clear();
 	managed = false;
 	durationMs = 0;
@@ -74,7 +79,8 @@ void Tracklane::bindSource(const QString &uuid)
 	saveViewState();
 	cancelPendingSwitch();
 	disconnectMediaSignals();
-	messageLabel->hide();
+	// Cleared before the load, which may have something to say about the source.
+	clearMessage();
 	playbackArmed = false;
 	clearBindingState();
 
@@ -88,7 +94,6 @@ void Tracklane::bindSource(const QString &uuid)
 		loadSourceState(candidate, false);
 		restoreViewState(uuid);
 		connectMediaSignals(candidate);
-		clearMessage();
 	}
 	obs_source_release(candidate);
 }

@@ -241,8 +241,9 @@ void Tracklane::onRefreshClicked()
 	refreshSourceSelector();
 	obs_source_t *source = resolveBoundSource();
 	if (source) {
-		loadSourceState(source, false);
+		// Cleared before the load, which may have something to say about the source.
 		clearMessage();
+		loadSourceState(source, false);
 	}
 	obs_source_release(source);
 }

@@ -1,4 +1,5 @@
 #include "dock/Tracklane.hpp"
+#include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
 
 #include <QComboBox>
@@ -76,10 +77,20 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	currentTrackId.clear();
 	playbackArmed = false;
 
-	bool trusted = !force && valid && readPlaylist(state, "observed") == playlist;
+	const QList<QString> savedObserved = valid ? readPlaylist(state, "observed") : QList<QString>();
+	const bool unchanged = valid && savedObserved == playlist;
+	// A source the dock manages holds one track of the list, or none. A playlist put there since by
+	// someone else (Edit > Undo, a script, a remote client, while the dock looked at another source)
+	// tells nothing about the list; importing it would shrink the list to what the source holds.
+	const bool changedOutside = !force && valid && !unchanged && obs_data_get_bool(state, "managed");
+	bool trusted = !force && (unchanged || changedOutside);
 
 	if (trusted) {
 		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
+		// A state without a list (none, or not an array) beside a playlist it saw has lost its list:
+		// trusting it as an empty one would have Restore empty the source.
+		if (!trackArray && !savedObserved.isEmpty())
+			trusted = false;
 		const size_t count = obs_data_array_count(trackArray);
 		tracks.reserve(qsizetype(count));
 		QSet<QString> ids;
@@ -116,25 +127,47 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 		for (const QString &path : paths)
 			tracks.append(TrackEntry{newTrackId(), path, SizeNotProbed});
 		managed = false;
-		originalLoop = obs_data_get_bool(settings, "loop");
-		originalShuffle = obs_data_get_bool(settings, "shuffle");
-		originalBehavior = QString::fromUtf8(obs_data_get_string(settings, "playback_behavior"));
+		const bool loop = obs_data_get_bool(settings, "loop");
+		const bool shuffle = obs_data_get_bool(settings, "shuffle");
+		const QString behavior = QString::fromUtf8(obs_data_get_string(settings, "playback_behavior"));
+		// Loop and shuffle off and "always_play" are what a track switch writes: options the dock
+		// left in the source, not the source's own, while the saved state still knows those.
+		const bool switchOptions = !loop && !shuffle && behavior == QLatin1String("always_play");
+		if (valid && switchOptions) {
+			originalLoop = obs_data_get_bool(state, "originalLoop");
+			originalShuffle = obs_data_get_bool(state, "originalShuffle");
+			originalBehavior = QString::fromUtf8(obs_data_get_string(state, "originalBehavior"));
+		} else {
+			originalLoop = loop;
+			originalShuffle = shuffle;
+			originalBehavior = behavior;
+		}
 	}
 
 	if (originalBehavior.isEmpty())
 		originalBehavior = QStringLiteral("stop_restart");
 
 	observedPlaylist = playlist;
+	// The source was made from its settings, or has taken them since: it plays what they hold.
+	appliedPlaylist = playlist;
+	outsideChangeAwaitsSource = false;
 
 	if (!currentTrackId.isEmpty() && std::none_of(tracks.cbegin(), tracks.cend(),
 						      [this](const TrackEntry &t) { return t.id == currentTrackId; }))
 		currentTrackId.clear();
+
+	const bool keptThroughOutsideChange = trusted && changedOutside;
+	if (keptThroughOutsideChange)
+		followPlaylistTaken(playlist);
 
 	const bool wasBlocked = endModeCombo->blockSignals(true);
 	endModeCombo->setCurrentIndex(endMode);
 	rebuildTrackList(reselectId);
 	saveSourceState();
 	endModeCombo->blockSignals(wasBlocked);
+
+	if (keptThroughOutsideChange)
+		showMessage(moduleQString("SourceChangedOutside"));
 
 	obs_data_release(state);
 	obs_data_release(privateSettings);

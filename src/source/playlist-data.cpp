@@ -17,6 +17,14 @@ QList<QString> readPlaylist(obs_data_t *settings, const char *key)
 	return paths;
 }
 
+QList<QString> readSourcePlaylist(obs_source_t *source)
+{
+	obs_data_t *settings = obs_source_get_settings(source);
+	const QList<QString> playlist = readPlaylist(settings, "playlist");
+	obs_data_release(settings);
+	return playlist;
+}
+
 obs_data_array_t *makePlaylistArray(const QList<QString> &paths)
 {
 	obs_data_array_t *array = obs_data_array_create();

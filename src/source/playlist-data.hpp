@@ -8,5 +8,8 @@
 // The "value" of each element of the array under key; empty and missing values are skipped.
 QList<QString> readPlaylist(obs_data_t *settings, const char *key);
 
+// The playlist the source's settings hold now.
+QList<QString> readSourcePlaylist(obs_source_t *source);
+
 // A new array of {"value": path} objects; the caller releases it.
 obs_data_array_t *makePlaylistArray(const QList<QString> &paths);

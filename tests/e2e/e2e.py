@@ -580,6 +580,214 @@ class OutsideEdit(unittest.TestCase):
 		self.assertEqual(self.result.module_problems, [])
 
 
+def with_playlist(home, setup, playlist):
+	"""Gives the setup's source another playlist in the prepared collection."""
+	data = h.read_collection(home, setup["collection"])
+	for source in data["sources"]:
+		if source["uuid"] == setup["source_uuid"]:
+			source["settings"]["playlist"] = [{"value": p, "hidden": False, "selected": False} for p in playlist]
+	h.write_collection(home, data)
+	setup["playlist"] = playlist
+
+
+def track_ids(tracks):
+	return [(t["id"], t["path"]) for t in tracks]
+
+
+CHANGED_OUTSIDE = "warning: [OBS-Tracklane] The media source was changed outside the dock; the track list is kept."
+
+
+class PropertiesAnswered(unittest.TestCase):
+	"""The source's Properties window opens while the dock plays a track, and is answered after the
+	dock has moved on: with Cancel, which puts the settings it opened with back into the source's
+	settings and leaves the source playing; and with Discard at its question, which updates the source
+	with them, so that it starts that track again. The dock keeps every track with its id, goes on
+	from what the source plays, and Restore still gives the source its own options."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("properties-answered")
+		media_dir = os.path.join(ARGS.work, "media")
+		cls.first = h.long_track(media_dir)
+		# Long enough to be still playing when the window has been answered, short enough to end soon.
+		cls.second = h.tone_track(media_dir, 8, 500)
+		cls.third = h.long_track(media_dir, frequency=420)
+		with_playlist(cls.home, cls.setup, [cls.first, cls.second, cls.third] + cls.setup["playlist"])
+		cls.whole = [cls.first, cls.second, cls.third] + track_paths(cls.media)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+
+		def call(request, data=None):
+			return ws.vendor_request(VENDOR, request, data)
+
+		def playlist():
+			return playlist_values(ws.input_settings(name))
+
+		def current_number():
+			return call("GetStatus").get("currentTrack", {}).get("number")
+
+		seen["bound"] = settle(lambda: call("GetStatus").get("bound"), True, 15)
+		seen["tracks"] = call("GetTracks").get("tracks", [])
+		call("SetEndMode", {"mode": "next"})
+		call("PlayTrack", {"number": 1})
+		settle(playlist, [cls.first], 10)
+
+		ws.request("OpenInputPropertiesDialog", {"inputName": name})
+		window = h.PropertiesWindow(x.display, name)
+		call("PlayTrack", {"number": 2})
+		seen["moved on"] = settle(playlist, [cls.second], 10)
+		window.cancel()
+		seen["cancelled"] = playlist()
+		seen["noticed cancel"] = wait_for_saved_state(
+			cls.home, cls.setup, lambda st: playlist_values({"playlist": st["observed"]}) == [cls.first], 15,
+			"the dock to take the playlist the window put back")
+		seen["tracks after cancel"] = call("GetTracks").get("tracks", [])
+		seen["current after cancel"] = current_number()
+		# The second track plays on to its end; the end mode then starts the third.
+		seen["on by itself"] = settle(playlist, [cls.third], 30)
+		seen["current after the end"] = current_number()
+
+		ws.request("OpenInputPropertiesDialog", {"inputName": name})
+		window = h.PropertiesWindow(x.display, name)
+		call("PlayTrack", {"number": 1})
+		settle(playlist, [cls.first], 10)
+		try:
+			window.discard()
+		except h.HarnessError as e:
+			seen["discard"] = str(e)
+		seen["discarded"] = settle(playlist, [cls.third], 10)
+		seen["current after discard"] = settle(current_number, 3, 10)
+		seen["tracks after discard"] = call("GetTracks").get("tracks", [])
+		call("SetEndMode", {"mode": "stop"})
+		call("Next")
+		seen["next"] = settle(playlist, [cls.media["files"][0]], 10)
+
+		call("RestorePlaylist")
+		seen["restored"] = settle(playlist, cls.whole, 10)
+		seen["settings"] = ws.input_settings(name)
+
+	def test_cancel_keeps_every_track_and_the_track_on_air(self):
+		seen = self.result.seen
+		self.assertIs(seen["bound"], True)
+		self.assertEqual(seen["moved on"], [self.second])
+		self.assertEqual(seen["cancelled"], [self.first], "Cancel did not put back the settings the window opened with")
+		self.assertIsNotNone(seen["noticed cancel"], "the dock never took the playlist the window put back")
+		self.assertEqual(track_ids(seen["tracks after cancel"]), track_ids(seen["tracks"]))
+		self.assertEqual(seen["current after cancel"], 2)
+
+	def test_end_mode_goes_on_after_cancel(self):
+		self.assertEqual(self.result.seen["on by itself"], [self.third])
+		self.assertEqual(self.result.seen["current after the end"], 3)
+
+	def test_discard_keeps_every_track_and_follows_the_source(self):
+		seen = self.result.seen
+		self.assertIsNone(seen.get("discard"))
+		self.assertEqual(seen["discarded"], [self.third])
+		self.assertEqual(seen["current after discard"], 3)
+		self.assertEqual(track_ids(seen["tracks after discard"]), track_ids(seen["tracks"]))
+		self.assertEqual(seen["next"], [self.media["files"][0]])
+
+	def test_restore_gives_the_source_its_own_options(self):
+		settings = self.result.seen["settings"]
+		self.assertEqual(self.result.seen["restored"], self.whole)
+		self.assertIs(settings["loop"], True)
+		self.assertIs(settings["shuffle"], False)
+		self.assertEqual(settings["playback_behavior"], "stop_restart")
+
+	def test_dock_says_the_source_was_changed_outside(self):
+		self.assertEqual(self.result.module_problems, [CHANGED_OUTSIDE] * 2)
+		self.assertEqual(self.result.exit_code, 0)
+
+
+class UndoAndReset(unittest.TestCase):
+	"""Edit > Undo of a change made in the source's Properties window, and a remote client's settings
+	without overlay and without a playlist, both while the dock manages the source: the dock keeps
+	every track with its id, stops driving a source that no longer plays one track of the list, plays
+	on when asked, and Restore gives the source its own options."""
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("undo-and-reset")
+		media_dir = os.path.join(ARGS.work, "media")
+		cls.first = h.long_track(media_dir)
+		cls.second = h.long_track(media_dir, frequency=420)
+		cls.own = [cls.first, cls.second] + cls.setup["playlist"]
+		with_playlist(cls.home, cls.setup, cls.own)
+		cls.whole = [cls.first, cls.second] + track_paths(cls.media)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+
+		def call(request, data=None):
+			return ws.vendor_request(VENDOR, request, data)
+
+		def playlist():
+			return playlist_values(ws.input_settings(name))
+
+		seen["bound"] = settle(lambda: call("GetStatus").get("bound"), True, 15)
+		seen["tracks"] = call("GetTracks").get("tracks", [])
+
+		# The window opens on the source's own settings; the dock takes the source over meanwhile, and
+		# OK puts that on OBS's undo stack as a change made in the window.
+		ws.request("OpenInputPropertiesDialog", {"inputName": name})
+		window = h.PropertiesWindow(x.display, name)
+		call("PlayTrack", {"number": 1})
+		seen["taken"] = settle(playlist, [cls.first], 10)
+		window.ok()
+		h.main_window_keys(x.display, "ctrl+z")
+		seen["undone"] = settle(playlist, cls.own, 10)
+		seen["after undo"] = wait_for_saved_state(
+			cls.home, cls.setup, lambda st: st["managed"] is False and
+			playlist_values({"playlist": st["observed"]}) == cls.own, 15, "the dock to take the undone playlist")
+		seen["tracks after undo"] = call("GetTracks").get("tracks", [])
+
+		call("PlayTrack", {"number": 2})
+		seen["played on"] = settle(playlist, [cls.second], 10)
+
+		ws.set_input_settings(name, {"loop": False}, overlay=False)
+		seen["after reset"] = wait_for_saved_state(
+			cls.home, cls.setup, lambda st: st["managed"] is False and st["observed"] == [], 15,
+			"the dock to take the emptied playlist")
+		seen["tracks after reset"] = call("GetTracks").get("tracks", [])
+
+		call("RestorePlaylist")
+		seen["restored"] = settle(playlist, cls.whole, 10)
+		seen["settings"] = ws.input_settings(name)
+
+	def test_undo_keeps_every_track_and_the_source_plays_its_own_list(self):
+		seen = self.result.seen
+		self.assertIs(seen["bound"], True)
+		self.assertEqual(seen["taken"], [self.first])
+		self.assertEqual(seen["undone"], self.own, "Ctrl+Z did not put back the source's own settings")
+		self.assertIsNotNone(seen["after undo"], "the dock never took the undone playlist")
+		self.assertEqual(track_ids(seen["tracks after undo"]), track_ids(seen["tracks"]))
+		self.assertEqual(seen["played on"], [self.second])
+
+	def test_reset_without_playlist_keeps_every_track(self):
+		seen = self.result.seen
+		self.assertIsNotNone(seen["after reset"], "the dock never took the emptied playlist")
+		self.assertEqual(track_ids(seen["tracks after reset"]), track_ids(seen["tracks"]))
+		state = seen["after reset"]
+		self.assertIs(state["originalLoop"], True)
+		self.assertEqual(state["originalBehavior"], "stop_restart")
+
+	def test_restore_gives_the_source_its_own_options(self):
+		settings = self.result.seen["settings"]
+		self.assertEqual(self.result.seen["restored"], self.whole)
+		self.assertIs(settings["loop"], True)
+		self.assertIs(settings["shuffle"], False)
+		self.assertEqual(settings["playback_behavior"], "stop_restart")
+		self.assertEqual(self.result.module_problems, [CHANGED_OUTSIDE] * 2)
+		self.assertEqual(self.result.exit_code, 0)
+
+
 class Restore(unittest.TestCase):
 	"""After the dock has taken the source over, the list menu's restore entry hands the whole list
 	back with the source's own options."""

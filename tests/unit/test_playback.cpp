@@ -4,6 +4,7 @@
 #include "test_host.hpp"
 #include "graphics_hold.hpp"
 #include "test_access.hpp"
+#include "dock_invariants.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "module/plugin-module.hpp"
@@ -270,6 +271,55 @@ private Q_SLOTS:
 		QCOMPARE(standin::updates(source).size(), 1);
 		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
 		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+	}
+
+	// Someone else changes the playlist while the source stops for a switch: the switch is called off
+	// rather than written over that change, and the dock goes on from what the source then plays.
+	void outsideEditDuringASwitchCallsItOff()
+	{
+		dock->loadTrack(idAt(0), false);
+		settle();
+		QSignalSpy sceneRequests(dock, &Tracklane::sceneSwitchRequested);
+		standin::clearRecords(source);
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), true);
+			standin::setPlaylist(source, {files[2]});
+		}
+		settle();
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+		for (const QString &update : standin::updates(source))
+			QVERIFY2(!update.contains(files[1]), qPrintable(update));
+		QCOMPARE(int(TA::tracks(*dock).size()), int(files.size()));
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[2]});
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		QCOMPARE(sceneRequests.count(), 0);
+		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+
+		// A change made before the switch was asked for (the Properties window's Cancel, which
+		// updates nothing, just before the operator's next track) is older than the switch, which
+		// goes ahead: calling it off would leave the stopped source silent.
+		obs_data_t *settings = obs_source_get_settings(source);
+		obs_data_t *reverted = obs_data_create();
+		obs_data_array_t *playlist = makePlaylistArray({files[0]});
+		obs_data_set_array(reverted, "playlist", playlist);
+		obs_data_array_release(playlist);
+		obs_data_clear(settings);
+		obs_data_apply(settings, reverted);
+		obs_data_release(reverted);
+		obs_data_release(settings);
+		dock->loadTrack(idAt(1), false);
+		QVERIFY(TA::messageLabel(*dock)->isHidden());
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
 	}
 
 	void completionAfterRebindIsIgnored()
@@ -628,6 +678,88 @@ private Q_SLOTS:
 		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")),
 			 TA::originalBehavior(*dock));
 		obs_data_release(settings);
+	}
+
+	// The source's Properties window opens while the dock plays one track and is answered after the
+	// dock moved on. Its Cancel puts the settings it opened with back into the source's settings and
+	// updates nothing, so the source plays on; its Discard updates the source with them, which starts
+	// that track again. Neither, nor a reset without a playlist, costs the list a track, an id, the
+	// undo buffer or the source's own options; the show goes on from what the source plays.
+	void outsideChangeOfAManagedSourceKeepsTheList()
+	{
+		const QList<TrackEntry> list = TA::tracks(*dock);
+		TA::removedTracks(*dock) << RemovedTrack{TrackEntry{newTrackId(), files[0], SizeNotProbed}, 3};
+		TA::endMode(*dock) = 1;
+		auto slowTick = [this]() {
+			TA::pollTickCount(*dock) = 3;
+			dock->pollTick();
+		};
+		auto listKept = [this, &list]() {
+			return invariants::describe(TA::tracks(*dock)) == invariants::describe(list) &&
+			       TA::removedTracks(*dock).size() == 1 && TA::originalLoop(*dock) &&
+			       !TA::originalShuffle(*dock) &&
+			       TA::originalBehavior(*dock) == QStringLiteral("stop_restart");
+		};
+
+		dock->loadTrack(idAt(0), false);
+		settle();
+		using Data = std::unique_ptr<obs_data_t, decltype(&obs_data_release)>;
+		const Data openedData(obs_data_create(), obs_data_release);
+		const Data settingsData(obs_source_get_settings(source), obs_data_release);
+		obs_data_t *opened = openedData.get();
+		obs_data_t *settings = settingsData.get();
+		obs_data_apply(opened, settings);
+		dock->loadTrack(idAt(1), false);
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+
+		// Cancel: the second track plays on, and its end leads on to the third, not to it again.
+		obs_data_clear(settings);
+		obs_data_apply(settings, opened);
+		slowTick();
+		settle();
+		QVERIFY(listKept());
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[0]});
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		QCOMPARE(TA::messageLabel(*dock)->text(),
+			 QStringLiteral(u"\u26A0 ") + moduleQString("SourceChangedOutside"));
+		TA::playStartTimer(*dock).invalidate();
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 1);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 1);
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{files[2]});
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
+
+		// Discard: the source starts the first track again, which the end mode then follows.
+		obs_source_update(source, opened);
+		settle();
+		slowTick();
+		QVERIFY(listKept());
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>{files[0]});
+		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 1);
+
+		// A reset without a playlist: the source plays nothing of the list, and the dock drives nothing.
+		obs_data_t *reset = obs_data_create();
+		obs_data_set_bool(reset, "loop", false);
+		obs_source_reset_settings(source, reset);
+		obs_data_release(reset);
+		settle();
+		slowTick();
+		QVERIFY(listKept());
+		QVERIFY(!TA::managed(*dock));
+		QVERIFY(TA::observedPlaylist(*dock).isEmpty());
+
+		// Restore hands the whole list back with the source's own options.
+		dock->restorePlaylist();
+		QCOMPARE(standin::playlistOf(source), files);
+		QVERIFY(obs_data_get_bool(settings, "loop"));
+		QVERIFY(!obs_data_get_bool(settings, "shuffle"));
+		QCOMPARE(QString::fromUtf8(obs_data_get_string(settings, "playback_behavior")),
+			 QStringLiteral("stop_restart"));
 	}
 
 	void playPauseStartsSelectedOrResumesCurrent()

@@ -3,6 +3,7 @@
 #include "stand_in_source.hpp"
 #include "source_test_support.hpp"
 #include "source/playlist-data.hpp"
+#include "module/plugin-module.hpp"
 
 #include <QApplication>
 #include <QComboBox>
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QLabel>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
@@ -301,12 +303,12 @@ private Q_SLOTS:
 		dock->bindSource(uuidOf(media));
 		const QStringList ids = trackIds(*dock);
 		TA::currentTrackId(*dock) = ids.at(0);
-		TA::managed(*dock) = true;
 		dock->saveSourceState();
 		dock->bindSource(QString());
 		QVERIFY(TA::tracks(*dock).isEmpty());
 
-		// Edited in the host's properties window while the dock looked elsewhere.
+		// Edited in the host's properties window while the dock looked elsewhere. The source plays
+		// its own playlist (the dock does not manage it), so the edit becomes the list.
 		obs_data_t *edit = mediaSettings(false, true, "always_play");
 		obs_data_array_t *playlist =
 			makePlaylistArray(SavedPaths + QStringList{QStringLiteral("/m/three.mp3")});
@@ -378,13 +380,28 @@ private Q_SLOTS:
 		QTest::newRow("empty id") << trackWith(1, "id", QString()) << false << 1;
 		QTest::newRow("missing id") << trackWith(0, "id", QJsonValue::Undefined) << false << 1;
 		QTest::newRow("id as number") << trackWith(0, "id", 7) << false << 1;
+		// Of a source the dock does not manage: a managed one keeps its list
+		// (managedListOutlivesAnOutsideChange).
+		auto unmanagedWith = [](const char *key, const QJsonValue &value) {
+			QJsonObject state = goodState();
+			state.insert(QStringLiteral("managed"), false);
+			state.insert(QLatin1String(key), value);
+			return toJson(state);
+		};
 		QTest::newRow("observed differs")
-			<< with("observed", valuesJson({SavedPaths[1], SavedPaths[0]})) << false << 1;
+			<< unmanagedWith("observed", valuesJson({SavedPaths[1], SavedPaths[0]})) << false << 1;
 		QTest::newRow("observed longer")
-			<< with("observed", valuesJson(SavedPaths + QStringList{QStringLiteral("/m/x.mp3")})) << false
-			<< 1;
+			<< unmanagedWith("observed", valuesJson(SavedPaths + QStringList{QStringLiteral("/m/x.mp3")}))
+			<< false << 1;
 		QTest::newRow("observed case")
-			<< with("observed", valuesJson({SavedPaths[0], QStringLiteral("/m/TWO.mp3")})) << false << 1;
+			<< unmanagedWith("observed", valuesJson({SavedPaths[0], QStringLiteral("/m/TWO.mp3")})) << false
+			<< 1;
+		QJsonObject withoutTracks = goodState();
+		withoutTracks.remove(QStringLiteral("tracks"));
+		QTest::newRow("tracks missing") << toJson(withoutTracks) << false << 1;
+		QTest::newRow("tracks not an array") << with("tracks", SavedPaths[0]) << false << 1;
+		QTest::newRow("tracks an object")
+			<< with("tracks", QJsonObject{{QStringLiteral("value"), SavedPaths[0]}}) << false << 1;
 		QTest::newRow("end mode 7") << with("endMode", 7) << true << 2;
 		QTest::newRow("end mode -1") << with("endMode", -1) << true << 0;
 		QTest::newRow("end mode text") << with("endMode", QStringLiteral("2")) << true << 0;
@@ -399,7 +416,7 @@ private Q_SLOTS:
 		QFETCH(int, endMode);
 
 		OwnedSources owned;
-		obs_data_t *extra = mediaSettings(false, false, "always_play");
+		obs_data_t *extra = mediaSettings(false, false, "stop_restart");
 		obs_source_t *media = owned.media("Media", SavedPaths, extra);
 		obs_data_release(extra);
 
@@ -422,7 +439,7 @@ private Q_SLOTS:
 			QCOMPARE(TA::currentTrackId(*dock), QString());
 			QVERIFY(!TA::managed(*dock));
 			QVERIFY(!TA::originalLoop(*dock));
-			QCOMPARE(TA::originalBehavior(*dock), QStringLiteral("always_play"));
+			QCOMPARE(TA::originalBehavior(*dock), QStringLiteral("stop_restart"));
 		}
 
 		// Whatever was there, a version 1 state describing the dock replaces it.
@@ -457,6 +474,68 @@ private Q_SLOTS:
 		QCOMPARE(TA::currentTrackId(*dock), SavedIds[0]);
 		QVERIFY(TA::managed(*dock));
 		QCOMPARE(stateObject(media).value(QStringLiteral("tracks")).toArray(), tracksJson(saved, ids));
+	}
+
+	// A managed source holds one track of the list, or none; Edit > Undo, a script or a remote client
+	// may change it while the dock looks at another source. The list and the source's own options on
+	// record outlive that; the dock goes on from what the source now plays, and says so.
+	void managedListOutlivesAnOutsideChange()
+	{
+		const QStringList paths{QStringLiteral("/m/a.mp3"), QStringLiteral("/m/b.mp3"),
+					QStringLiteral("/m/c.mp3"), QStringLiteral("/m/d.mp3")};
+		QStringList ids;
+		for (int i = 0; i < paths.size(); ++i)
+			ids << QStringLiteral("%1%1%1%1%1%1%1%1-0000-4000-8000-000000000000").arg(i);
+		QJsonObject state = goodState();
+		state.insert(QStringLiteral("tracks"), tracksJson(paths, ids));
+		state.insert(QStringLiteral("observed"), valuesJson({paths[1]}));
+		state.insert(QStringLiteral("current"), ids[1]);
+
+		OwnedSources owned;
+		// What a track switch leaves in the source besides its playlist.
+		obs_data_t *extra = mediaSettings(false, false, "always_play");
+		obs_source_t *media = owned.media("Media", {paths[2]}, extra);
+		obs_data_release(extra);
+		setStateJson(media, toJson(state));
+
+		auto expectOptionsOnRecord = [](Tracklane &dock) {
+			return TA::originalLoop(dock) && TA::originalShuffle(dock) &&
+			       TA::originalBehavior(dock) == QStringLiteral("pause_unpause");
+		};
+
+		// The source now holds another track of the list: it goes on as the current one.
+		Dock dock;
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackIds(*dock), ids);
+		QCOMPARE(trackPaths(*dock), paths);
+		QCOMPARE(TA::currentTrackId(*dock), ids[2]);
+		QVERIFY(TA::managed(*dock));
+		QCOMPARE(TA::observedPlaylist(*dock), QStringList{paths[2]});
+		QVERIFY(expectOptionsOnRecord(*dock));
+		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+		QCOMPARE(TA::messageLabel(*dock)->text(),
+			 QStringLiteral(u"\u26A0 ") + moduleQString("SourceChangedOutside"));
+		QCOMPARE(stateObject(media).value(QStringLiteral("tracks")).toArray(), tracksJson(paths, ids));
+
+		// Emptied (a reset without a playlist): nothing of the list plays, the dock drives nothing.
+		dock->bindSource(QString());
+		setPlaylist(media, {});
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackIds(*dock), ids);
+		QVERIFY(!TA::managed(*dock));
+		QCOMPARE(TA::currentTrackId(*dock), ids[2]);
+		QVERIFY(TA::observedPlaylist(*dock).isEmpty());
+		QVERIFY(expectOptionsOnRecord(*dock));
+
+		// Once not managed, an edit of the playlist is the source's own and becomes the list; the
+		// options the last switch left in the source are still not taken for the source's own.
+		dock->bindSource(QString());
+		setPlaylist(media, {paths[3], paths[0]});
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackPaths(*dock), (QStringList{paths[3], paths[0]}));
+		QVERIFY(!trackIds(*dock).contains(ids[3]));
+		QVERIFY(expectOptionsOnRecord(*dock));
+		QVERIFY(TA::messageLabel(*dock)->isHidden());
 	}
 
 	void stateThatIsNotAnObjectIsIgnored()
