@@ -178,6 +178,7 @@ private:
 	bool handleListKey(QEvent *event);
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
+	QString heldTrackId() const;
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
 
@@ -252,6 +253,10 @@ private:
 	qint64 lastPlayingTimeMs = 0;
 	quint64 trackStarts = 0;
 	QElapsedTimer lastPlayingClock;
+	// What the source held when the pending switch was asked for (a second switch before the stop
+	// keeps them): until the source takes the switch, they are what a save records.
+	QString preSwitchTrackId;
+	bool preSwitchManaged = false;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;
 	// Whether the last filter left any row of trackList hidden; an empty search over a list with

@@ -3,6 +3,7 @@
 
 #include "test_host.hpp"
 #include "graphics_hold.hpp"
+#include "dock_invariants.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
@@ -17,6 +18,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -170,6 +174,68 @@ private Q_SLOTS:
 		dock->bindSource(uuidOf(source));
 		QCOMPARE(int(TA::tracks(*dock).size()), int(files.size()));
 		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+	}
+
+	// Every other save in the window between a switch and the source's stop (an end-mode change, an
+	// added or removed track, the call-off itself) must also name what the source holds: a handed-back
+	// source saved as managed has its own list emptied by the next Stop after a restart.
+	void savesDuringASwitchDescribeWhatTheSourceHolds()
+	{
+		const auto saved = [this]() {
+			return QJsonDocument::fromJson(invariants::stateJson(source).toUtf8()).object();
+		};
+		const auto observed = [](const QJsonObject &state) {
+			QStringList paths;
+			for (const QJsonValue &item : state.value(QStringLiteral("observed")).toArray())
+				paths << item.toObject().value(QStringLiteral("value")).toString();
+			return paths;
+		};
+
+		// Handed back: the source plays its own list of every track.
+		dock->restorePlaylist();
+		settle();
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(idAt(1), false);
+		TA::endModeCombo(*dock)->setCurrentIndex(1);
+		QCOMPARE(saved().value(QStringLiteral("endMode")).toInt(), 1);
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		// A second switch before the stop still leaves the source as the first one found it.
+		dock->loadTrack(idAt(2), false);
+		dock->appendTracks({makeFile(QStringLiteral("four.wav"))});
+		QCOMPARE(saved().value(QStringLiteral("tracks")).toArray().size(), 4);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		QCOMPARE(observed(saved()), files);
+		// Called off by a rebind before the source stopped: it never took the dock's track.
+		dock->bindSource(QString());
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		hold.reset();
+		settle();
+		QCOMPARE(standin::playlistOf(source), files);
+
+		// Managed, track 1 playing; during the switch to track 2, track 1 is removed from the list.
+		dock->bindSource(uuidOf(source));
+		dock->loadTrack(idAt(0), false);
+		settle();
+		const QString first = idAt(0);
+		const QString second = idAt(1);
+		hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(second, false);
+		TA::endModeCombo(*dock)->setCurrentIndex(0);
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), first);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+		TA::trackList(*dock)->setCurrentRow(0);
+		dock->removeSelectedTracks();
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(observed(saved()), QStringList{files[0]});
+		hold.reset();
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
 	}
 
 	// VLC reports a start when it begins to open a file; a file it cannot open then ends at once,
