@@ -31,8 +31,10 @@
 #include <QToolButton>
 
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -1002,6 +1004,43 @@ private Q_SLOTS:
 		obs_data_array_t *after = obs_hotkey_save(id);
 		QCOMPARE(int(obs_data_array_count(after)), 0);
 		obs_data_array_release(after);
+	}
+
+	// While OBS's UI thread stalls, libobs's hotkey thread sees a tap go down and up; once the UI
+	// thread runs again, the frontend hands libobs the same tap from the key events Qt queued
+	// meanwhile, and libobs, finding the binding released, presses it a second time. Next must
+	// still skip one track, and a press a moment later must act again.
+	void oneTapActsOnceWhateverTheHostDelivers()
+	{
+		tracklane::currentDock = dock;
+		tracklane::registerHotkeys();
+		obs_data_t *modules = obs_data_create_from_json(
+			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}})");
+		testfrontend::fireSave(modules, false);
+		obs_data_release(modules);
+		obs_hotkey_enable_background_press(true);
+		dock->loadTrack(idAt(0), false);
+		settle();
+
+		const int f10Keycode = keycodeOf("F10");
+		QVERIFY(f10Keycode > 0);
+		const QString f10Key = QString::number(f10Keycode);
+		QVERIFY(QProcess::startDetached(QStringLiteral("xdotool"),
+						{QStringLiteral("keydown"), f10Key, QStringLiteral("sleep"),
+						 QStringLiteral("0.1"), QStringLiteral("keyup"), f10Key}));
+		// The UI thread is stopped while the key goes down and up.
+		std::this_thread::sleep_for(std::chrono::milliseconds(800));
+		const obs_key_combination_t f10 = {0, OBS_KEY_F10};
+		obs_hotkey_inject_event(f10, true);
+		obs_hotkey_inject_event(f10, false);
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+
+		QTest::qWait(300);
+		obs_hotkey_inject_event(f10, true);
+		obs_hotkey_inject_event(f10, false);
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
 	}
 };
 
