@@ -99,6 +99,17 @@ obs_hotkey_id hotkeyFor(Tracklane::Command command)
 	return OBS_INVALID_HOTKEY_ID;
 }
 
+void clearHotkeyBindings()
+{
+	for (const Hotkey &hotkey : hotkeys) {
+		if (hotkey.id == OBS_INVALID_HOTKEY_ID)
+			continue;
+		obs_data_array_t *none = obs_data_array_create();
+		obs_hotkey_load(hotkey.id, none);
+		obs_data_array_release(none);
+	}
+}
+
 void saveOrLoadHotkeys(obs_data_t *saveData, bool saving, void *)
 {
 	if (saving) {
