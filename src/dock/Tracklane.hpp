@@ -115,7 +115,7 @@ public:
 		int number = 0; // 1-based place in the list; 0 for none
 		QString path;
 		QString name;
-		bool missing = false;
+		bool missing = false; // only from trackInfos(true)
 	};
 	struct StatusInfo {
 		bool bound = false;
@@ -138,7 +138,8 @@ public:
 	Outcome seekTo(qint64 ms);
 	Outcome setEndMode(int mode);
 	StatusInfo statusInfo() const;
-	QList<TrackInfo> trackInfos() const;
+	// With checkFiles, each local track's file is looked at now (one file-system check per track).
+	QList<TrackInfo> trackInfos(bool checkFiles) const;
 
 Q_SIGNALS:
 	void configurationChanged();
@@ -179,6 +180,7 @@ private:
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
 	QString heldTrackId() const;
+	bool switchUnderWay() const;
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
 
@@ -257,6 +259,9 @@ private:
 	// keeps them): until the source takes the switch, they are what a save records.
 	QString preSwitchTrackId;
 	bool preSwitchManaged = false;
+	// The track a completed switch loaded has not begun yet while trackStarts is still this.
+	bool startAwaited = false;
+	quint64 startsBeforeSwitch = 0;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;
 	// Whether the last filter left any row of trackList hidden; an empty search over a list with

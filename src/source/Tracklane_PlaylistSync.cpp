@@ -43,6 +43,8 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 		preSwitchTrackId = currentTrackId;
 		preSwitchManaged = managed;
 	}
+	startAwaited = true;
+	startsBeforeSwitch = trackStarts;
 
 	const QString previousId = currentTrackId;
 	currentTrackId = trackId;
@@ -146,6 +148,7 @@ void Tracklane::cancelPendingSwitch()
 {
 	pendingSeekMs = -1;
 	endHandOverDue = false;
+	startAwaited = false;
 	const bool wasPending = trackSwitchPending;
 	obs_data_t *cancelled;
 	{

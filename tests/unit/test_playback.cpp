@@ -7,9 +7,11 @@
 #include "test_access.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
+#include "websocket_stand_in.hpp"
 #include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
 #include "module/hotkeys.hpp"
+#include "module/remote-control.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <util/platform.h>
@@ -99,6 +101,28 @@ class PlaybackTest : public QObject {
 		heardFrames += n;
 	}
 
+	// The remote control as obs-websocket's clients reach it; requests run on threads of their own.
+	void openRemote()
+	{
+		testwebsocket::install();
+		tracklane::currentDock = dock;
+		tracklane::openRemoteControl();
+		testwebsocket::takeEvents();
+	}
+	static QJsonObject remote(const char *type, const QJsonObject &data = {})
+	{
+		return testwebsocket::call(QStringLiteral("OBS-Tracklane"), QString::fromLatin1(type), data);
+	}
+	static QString errorOf(const QJsonObject &answer) { return answer.value(QStringLiteral("error")).toString(); }
+	static QString stateOf(const QJsonObject &status)
+	{
+		return status.value(QStringLiteral("mediaState")).toString();
+	}
+	static int numberOf(const QJsonObject &status)
+	{
+		return status.value(QStringLiteral("currentTrack")).toObject().value(QStringLiteral("number")).toInt();
+	}
+
 	void bindFreshSource(const QStringList &playlist)
 	{
 		source = standin::create("media", playlist);
@@ -125,8 +149,14 @@ private Q_SLOTS:
 		bindFreshSource(files);
 	}
 
+	void cleanupTestCase()
+	{
+		testwebsocket::uninstall();
+	}
+
 	void cleanup()
 	{
+		tracklane::closeRemoteControl();
 		tracklane::unregisterHotkeys();
 		delete dock;
 		dock = nullptr;
@@ -1004,6 +1034,119 @@ private Q_SLOTS:
 		obs_data_array_t *after = obs_hotkey_save(id);
 		QCOMPARE(int(obs_data_array_count(after)), 0);
 		obs_data_array_release(after);
+	}
+
+	// An end-mode hand-over as a remote client sees it. While the switch waits for the source's stop,
+	// and until the source has begun the new track, the status says a switch is under way and names
+	// the track the source's state belongs to; the stop and the wait are no state of the playback,
+	// so between the two tracks the client hears only that the next one started.
+	void remoteHandOverIsOnePictureWithNoStateBetween()
+	{
+		openRemote();
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		obs_source_media_started(source);
+		QTest::qWait(400);
+		const QList<testwebsocket::Event> first = testwebsocket::takeEvents();
+		QVERIFY(!first.isEmpty());
+		QCOMPARE(first.first().type, QStringLiteral("TrackStarted"));
+		// The new track then opens for a while before it begins, as VLC's does.
+		{
+			std::lock_guard<std::mutex> lock(standin::of(source)->mutex);
+			standin::of(source)->playOnUpdate = false;
+		}
+
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		standin::setState(source, OBS_MEDIA_STATE_ENDED);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(TA::trackSwitchPending(*dock));
+		QJsonObject status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
+		QCOMPARE(numberOf(status), 1);
+		QCOMPARE(stateOf(status), QStringLiteral("OBS_MEDIA_STATE_ENDED"));
+		QTest::qWait(400);
+		hold.reset();
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
+		QCOMPARE(numberOf(status), 2);
+		QTest::qWait(400);
+
+		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
+		obs_source_media_started(source);
+		QTest::qWait(400);
+		status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), false);
+		QCOMPARE(stateOf(status), QStringLiteral("OBS_MEDIA_STATE_PLAYING"));
+		QStringList heard;
+		for (const testwebsocket::Event &event : testwebsocket::takeEvents())
+			heard << event.type + QLatin1Char(' ') +
+					 QString::fromUtf8(QJsonDocument(event.data).toJson(QJsonDocument::Compact));
+		QCOMPARE(heard.size(), 1);
+		QVERIFY2(heard.first().startsWith(QStringLiteral("TrackStarted ")), qPrintable(heard.join(u'\n')));
+		QVERIFY2(heard.first().contains(QStringLiteral("\"number\":2")), qPrintable(heard.first()));
+	}
+
+	// What remote requests answer is what the dock would do now: the track list only with a source
+	// bound, a file that went away since the list was built reported missing, and each refusal with
+	// its own error.
+	void remoteAnswersAsTheDockIsNow()
+	{
+		openRemote();
+		const QString goneLater = makeFile(QStringLiteral("gone-later.wav"));
+		const QString goneId = addTrack(goneLater);
+		QVERIFY(QFile::remove(goneLater));
+		const QJsonObject listed = remote("GetTracks");
+		QCOMPARE(listed.value(QStringLiteral("success")).toBool(), true);
+		QStringList missing;
+		for (const QJsonValue &track : listed.value(QStringLiteral("tracks")).toArray())
+			if (track.toObject().value(QStringLiteral("missing")).toBool())
+				missing << track.toObject().value(QStringLiteral("id")).toString();
+		QCOMPARE(missing, QStringList{goneId});
+
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("id"), goneId}})),
+			 QStringLiteral("missing file"));
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("id"), QStringLiteral("nothing")}})),
+			 QStringLiteral("unknown track"));
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("number"), 1.5}})),
+			 QStringLiteral("bad argument"));
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), false);
+			QCOMPARE(errorOf(remote("PlayPause")), QStringLiteral("switch pending"));
+		}
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+
+		dock->bindSource(QString());
+		const QJsonObject unbound = remote("GetTracks");
+		QCOMPARE(unbound.value(QStringLiteral("success")).toBool(), false);
+		QCOMPARE(errorOf(unbound), QStringLiteral("unbound"));
+		QCOMPARE(remote("GetStatus").value(QStringLiteral("bound")).toBool(), false);
+	}
+
+	// A request the UI thread does not get to within its wait fails as busy, which a client can
+	// tell from unbound and ask again; the command is dropped, never carried out late.
+	void remoteRequestFindingTheUiThreadBusyIsDropped()
+	{
+		openRemote();
+		dock->loadTrack(idAt(0), false);
+		settle();
+		{
+			testwebsocket::Call next(QStringLiteral("OBS-Tracklane"), QStringLiteral("Next"));
+			// The UI thread is held up here for longer than the request waits.
+			const QJsonObject answer = next.answerWithoutEvents(6000);
+			QCOMPARE(answer.value(QStringLiteral("success")).toBool(), false);
+			QCOMPARE(errorOf(answer), QStringLiteral("busy"));
+		}
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
 	}
 
 	// While OBS's UI thread stalls, libobs's hotkey thread sees a tap go down and up; once the UI
