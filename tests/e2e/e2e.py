@@ -898,14 +898,11 @@ class StalledHotkey(unittest.TestCase):
 
 	@classmethod
 	def setUpClass(cls):
-		def attempt(n):
-			cls.home, cls.media, cls.setup = fresh_setup("stalled-hotkey" if n == 1 else f"stalled-hotkey-{n}")
-			data = h.read_collection(cls.home, cls.setup["collection"])
-			data["modules"] = {VENDOR: {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}}
-			h.write_collection(cls.home, data)
-			return run_obs(cls.home, cls.setup, during=cls.operate)
-
-		cls.result = until_no_host_fault(attempt, exit_leak_fault)
+		cls.home, cls.media, cls.setup = fresh_setup("stalled-hotkey")
+		data = h.read_collection(cls.home, cls.setup["collection"])
+		data["modules"] = {VENDOR: {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}}
+		h.write_collection(cls.home, data)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
 
 	@classmethod
 	def operate(cls, ws, x, run):
@@ -952,6 +949,11 @@ class StalledHotkey(unittest.TestCase):
 	def test_no_warning_or_error_from_the_module(self):
 		self.assertEqual(self.result.module_problems, [])
 		self.assertEqual(self.result.exit_code, 0)
+		# OBS 32.2.2 reports leaked allocations at exit now and then on its own, and in about one run
+		# in three once its main thread has been stopped like this, with an older build of this
+		# module too (OBS 30.2.3: in none). Only an OBS without that fault is held to it here.
+		if not host_faults_excused():
+			self.assertNotRegex(self.result.log, r"Number of memory leaks: [1-9]")
 
 
 class NewCollectionHotkeys(unittest.TestCase):
