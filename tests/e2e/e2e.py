@@ -949,9 +949,9 @@ class StalledHotkey(unittest.TestCase):
 	def test_no_warning_or_error_from_the_module(self):
 		self.assertEqual(self.result.module_problems, [])
 		self.assertEqual(self.result.exit_code, 0)
-		# OBS 32.2.2 reports leaked allocations at exit now and then on its own, and in about one run
-		# in three once its main thread has been stopped like this, with an older build of this
-		# module too (OBS 30.2.3: in none). Only an OBS without that fault is held to it here.
+		# OBS 32.2.2 reports leaked allocations at exit now and then on its own, here in about one run
+		# in three after its main thread was stopped, with the module before these changes too; OBS
+		# 30.2.3 never did. Only an OBS without that fault is held to it.
 		if not host_faults_excused():
 			self.assertNotRegex(self.result.log, r"Number of memory leaks: [1-9]")
 
@@ -974,7 +974,7 @@ class NewCollectionHotkeys(unittest.TestCase):
 			return run_obs(cls.home, cls.setup, during=cls.operate)
 
 		# OBS 32.2.2 fails to clear a collection on about 1 switch in 8, with or without this module.
-		cls.result = until_no_host_fault(attempt, lambda run: run.host_fault or exit_leak_fault(run))
+		cls.result = until_no_host_fault(attempt, lambda run: run.host_fault)
 
 	@classmethod
 	def operate(cls, ws, x, run):
@@ -1034,6 +1034,10 @@ class NewCollectionHotkeys(unittest.TestCase):
 		self.assertEqual(self.bindings(self.result.saved.get("modules", {})).get(self.KEY), [{"key": "OBS_KEY_F9"}])
 		self.assertEqual(self.result.module_problems, [])
 		self.assertEqual(self.result.exit_code, 0)
+		# OBS 32.2.2's own leaks at exit come often on a loaded machine, with the module before these
+		# changes as much as with it; OBS 30.2.3 never showed them. Only OBS 30 is held to none.
+		if not host_faults_excused():
+			self.assertNotRegex(self.result.log, r"Number of memory leaks: [1-9]")
 
 class ReleaseTarget(unittest.TestCase):
 	"""A module built for the release target (OBS 32.0.4, Qt 6.8.3) declines to load into this OBS,
