@@ -180,7 +180,7 @@ private:
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
 	QString heldTrackId() const;
-	bool switchUnderWay() const;
+	bool switchUnderWay(int state) const;
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
 

@@ -25,12 +25,16 @@ constexpr qint64 StartAwaitMs = 3000;
 
 } // namespace
 
-bool Tracklane::switchUnderWay() const
+bool Tracklane::switchUnderWay(int state) const
 {
 	if (trackSwitchPending)
 		return true;
-	return startAwaited && trackStarts == startsBeforeSwitch && playStartTimer.isValid() &&
-	       playStartTimer.elapsed() < StartAwaitMs;
+	if (!startAwaited || !playStartTimer.isValid() || playStartTimer.elapsed() >= StartAwaitMs)
+		return false;
+	// The source reports a start as it begins to open the track; the track has begun once it plays
+	// (or pauses, ends or fails).
+	return trackStarts == startsBeforeSwitch || state == OBS_MEDIA_STATE_OPENING ||
+	       state == OBS_MEDIA_STATE_BUFFERING;
 }
 
 Tracklane::Outcome Tracklane::runCommand(Command command)
@@ -167,9 +171,7 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.endMode = endMode;
 	status.trackCount = int(tracks.size());
 	status.managed = managed;
-	// From a track request until the source has begun the track, what the source reports is the
-	// dock's own switch: the stop it asked for, then the moment before the new track begins.
-	status.switchPending = switchUnderWay();
+	status.switchPending = trackSwitchPending;
 	status.trackStarts = trackStarts;
 	if (suspended || closing)
 		return status;
@@ -181,6 +183,9 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.sourceName = QString::fromUtf8(obs_source_get_name(source));
 	status.sourceUuid = QString::fromUtf8(obs_source_get_uuid(source));
 	status.mediaState = int(obs_source_media_get_state(source));
+	// From a track request until the source has begun the track, what the source reports is the
+	// dock's own switch: the stop it asked for, then the moments before the new track plays.
+	status.switchPending = switchUnderWay(status.mediaState);
 	// As the dock shows it: the ended track's tail is still being heard.
 	if (tailStillHeard(status.mediaState))
 		status.mediaState = OBS_MEDIA_STATE_PLAYING;

@@ -1076,8 +1076,12 @@ private Q_SLOTS:
 		QCOMPARE(numberOf(status), 2);
 		QTest::qWait(400);
 
-		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
+		// VLC reports the start as it begins to open the file.
+		standin::setState(source, OBS_MEDIA_STATE_OPENING);
 		obs_source_media_started(source);
+		QTest::qWait(400);
+		QCOMPARE(remote("GetStatus").value(QStringLiteral("switchPending")).toBool(), true);
+		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
 		QTest::qWait(400);
 		status = remote("GetStatus");
 		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), false);
