@@ -631,6 +631,38 @@ def in_network_namespace(pid, fn):
 	return outcome["value"]
 
 
+def stall_thread(tid, seconds, during=None):
+	"""Stops one thread of a running process for the given time while the others run on, as a
+	thread kept busy elsewhere would be (OBS's UI thread in a long task, say); runs during()
+	meanwhile and returns what it returned.
+
+	Through ptrace, which stops only the thread it seizes and lets it go on where it was. Every
+	ptrace call of one tracee must come from the thread that seized it: this one, throughout."""
+	import ctypes
+
+	libc = ctypes.CDLL(None, use_errno=True)
+	libc.ptrace.restype = ctypes.c_long
+	libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+	PTRACE_DETACH, PTRACE_SEIZE, PTRACE_INTERRUPT = 17, 0x4206, 0x4207
+	WALL = 0x40000000
+
+	def check(result, what):
+		if result == -1:
+			raise HarnessError(f"{what} of thread {tid} failed: errno {ctypes.get_errno()}")
+
+	check(libc.ptrace(PTRACE_SEIZE, tid, None, None), "ptrace seize")
+	try:
+		started = time.monotonic()
+		check(libc.ptrace(PTRACE_INTERRUPT, tid, None, None), "ptrace interrupt")
+		status = ctypes.c_int(0)
+		check(libc.waitpid(tid, ctypes.byref(status), WALL), "waiting for the stop")
+		result = during() if during else None
+		time.sleep(max(0.0, seconds - (time.monotonic() - started)))
+		return result
+	finally:
+		check(libc.ptrace(PTRACE_DETACH, tid, None, None), "ptrace detach")
+
+
 class RequestFailed(HarnessError):
 	def __init__(self, request, code, comment):
 		super().__init__(f"{request} failed with code {code}: {comment}")

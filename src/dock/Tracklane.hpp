@@ -116,7 +116,7 @@ public:
 		int number = 0; // 1-based place in the list; 0 for none
 		QString path;
 		QString name;
-		bool missing = false;
+		bool missing = false; // only from trackInfos(true)
 	};
 	struct StatusInfo {
 		bool bound = false;
@@ -139,7 +139,8 @@ public:
 	Outcome seekTo(qint64 ms);
 	Outcome setEndMode(int mode);
 	StatusInfo statusInfo() const;
-	QList<TrackInfo> trackInfos() const;
+	// With checkFiles, each local track's file is looked at now (one file-system check per track).
+	QList<TrackInfo> trackInfos(bool checkFiles) const;
 
 Q_SIGNALS:
 	void configurationChanged();
@@ -183,6 +184,8 @@ private:
 	bool handleDockKey(QObject *watched, QEvent *event);
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
+	QString heldTrackId() const;
+	bool switchUnderWay(int state) const;
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
 
@@ -258,6 +261,13 @@ private:
 	qint64 lastPlayingTimeMs = 0;
 	quint64 trackStarts = 0;
 	QElapsedTimer lastPlayingClock;
+	// What the source held when the pending switch was asked for (a second switch before the stop
+	// keeps them): until the source takes the switch, they are what a save records.
+	QString preSwitchTrackId;
+	bool preSwitchManaged = false;
+	// The track a completed switch loaded has not begun yet while trackStarts is still this.
+	bool startAwaited = false;
+	quint64 startsBeforeSwitch = 0;
 	// Where the current track was last found in tracks; checked before use, so never trusted blindly.
 	mutable qsizetype currentTrackIndexHint = -1;
 	// Whether the last filter left any row of trackList hidden; an empty search over a list with

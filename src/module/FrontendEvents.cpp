@@ -1,5 +1,6 @@
 #include "module/plugin-module.hpp"
 #include "module/remote-control.hpp"
+#include "module/hotkeys.hpp"
 #include "dock/Tracklane.hpp"
 
 namespace tracklane {
@@ -22,6 +23,11 @@ void handleFrontendEvent(enum obs_frontend_event event, void *)
 		dock->stopPolling();
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
+		// Only here, not when the collection starts changing: OBS saves the collection it leaves,
+		// with its bindings, between the two.
+		clearHotkeyBindings();
+		dock->resetBinding();
+		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
 		dock->resetBinding();
 		break;

@@ -4,6 +4,7 @@
 #include <obs-frontend-api.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMetaObject>
 
 namespace tracklane {
@@ -15,6 +16,8 @@ struct Hotkey {
 	const char *name;
 	const char *descriptionKey;
 	obs_hotkey_id id;
+	// When the UI thread last ran this key's command; touched on the UI thread only.
+	QElapsedTimer lastRun = {};
 };
 
 Hotkey hotkeys[] = {
@@ -31,12 +34,24 @@ Hotkey hotkeys[] = {
 // Where the bindings live in the collection's module data.
 constexpr const char hotkeysKey[] = "hotkeys";
 
-void runOnDock(Tracklane::Command command)
+// libobs hears a key twice: its hotkey thread polls the keyboard, and the frontend passes on the
+// key events Qt delivers to OBS's windows. Normally the second finds the key already down and
+// presses nothing. But while the UI thread is stalled, the hotkey thread sees a short tap go down
+// and up, and only afterwards does Qt deliver the tap's queued key events, which press the
+// released key again. Both presses reach the UI thread together once it runs again, so a press
+// that comes this soon after the last one the key ran is the same tap. (A stall also merges two
+// real taps made within it into one: on air, one track too few is the safer mistake.)
+constexpr qint64 samePressMs = 150;
+
+void runOnDock(Hotkey &hotkey)
 {
+	if (hotkey.lastRun.isValid() && hotkey.lastRun.elapsed() < samePressMs)
+		return;
+	hotkey.lastRun.start();
 	// The dock may have gone, or closed, between the key press and now.
 	Tracklane *dock = currentDock.data();
 	if (dock)
-		dock->runCommand(command);
+		dock->runCommand(hotkey.command);
 }
 
 // libobs calls this on its hotkey thread (or on whichever thread injected the key), with its
@@ -46,11 +61,11 @@ void onHotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
 {
 	if (!pressed)
 		return;
-	const Tracklane::Command command = static_cast<const Hotkey *>(data)->command;
+	Hotkey *hotkey = static_cast<Hotkey *>(data);
 	QCoreApplication *app = QCoreApplication::instance();
 	if (!app)
 		return;
-	QMetaObject::invokeMethod(app, [command]() { runOnDock(command); }, Qt::QueuedConnection);
+	QMetaObject::invokeMethod(app, [hotkey]() { runOnDock(*hotkey); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -82,6 +97,17 @@ obs_hotkey_id hotkeyFor(Tracklane::Command command)
 		if (hotkey.command == command)
 			return hotkey.id;
 	return OBS_INVALID_HOTKEY_ID;
+}
+
+void clearHotkeyBindings()
+{
+	for (const Hotkey &hotkey : hotkeys) {
+		if (hotkey.id == OBS_INVALID_HOTKEY_ID)
+			continue;
+		obs_data_array_t *none = obs_data_array_create();
+		obs_hotkey_load(hotkey.id, none);
+		obs_data_array_release(none);
+	}
 }
 
 void saveOrLoadHotkeys(obs_data_t *saveData, bool saving, void *)

@@ -30,7 +30,7 @@ namespace {
 constexpr const char vendorName[] = "OBS-Tracklane";
 
 // How long a request waits for the UI thread to take it up. The UI thread is busy for longer
-// only when it is blocked (in OBS's shutdown, for instance); the request then fails instead of
+// only when it is blocked (a modal wait, a stall); the request then fails as busy instead of
 // holding obs-websocket's thread, and the command is dropped, never run late.
 constexpr auto uiWait = std::chrono::seconds(3);
 constexpr int observeIntervalMs = 250;
@@ -145,13 +145,16 @@ QJsonObject getStatus(Tracklane &dock, const QJsonObject &)
 	out[QStringLiteral("durationMs")] = status.durationMs;
 	out[QStringLiteral("endMode")] = QString::fromLatin1(endModeNames[qBound(0, status.endMode, 2)]);
 	out[QStringLiteral("trackCount")] = status.trackCount;
+	out[QStringLiteral("switchPending")] = status.switchPending;
 	return out;
 }
 
 QJsonObject getTracks(Tracklane &dock, const QJsonObject &)
 {
+	if (!dock.statusInfo().bound)
+		return answer(Outcome::Unbound);
 	QJsonArray list;
-	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos();
+	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos(true);
 	for (const Tracklane::TrackInfo &track : tracks) {
 		QJsonObject item = trackObject(track);
 		item[QStringLiteral("missing")] = track.missing;
@@ -175,7 +178,7 @@ QJsonObject playTrack(Tracklane &dock, const QJsonObject &args)
 		return answer(Outcome::BadArgument);
 	if (!dock.statusInfo().bound)
 		return answer(Outcome::Unbound);
-	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos();
+	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos(false);
 	if (number < 1 || number > tracks.size())
 		return answer(Outcome::UnknownTrack);
 	return answer(dock.playTrackById(tracks[int(number - 1)].id));
@@ -257,6 +260,11 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 {
 	const Handler handler = static_cast<const Request *>(privateData)->handler;
 	const QByteArray unbound = QJsonDocument(answer(Outcome::Unbound)).toJson(QJsonDocument::Compact);
+	// The UI thread did not get to the request in time: unlike unbound, worth asking again.
+	QJsonObject busyAnswer;
+	busyAnswer[QStringLiteral("success")] = false;
+	busyAnswer[QStringLiteral("error")] = QStringLiteral("busy");
+	const QByteArray busy = QJsonDocument(busyAnswer).toJson(QJsonDocument::Compact);
 
 	auto job = std::make_shared<Job>();
 	const char *json = requestData ? obs_data_get_json(requestData) : nullptr;
@@ -281,10 +289,13 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 		// A job the UI thread has started finishes without waiting for anything else.
 		if (job->claimed)
 			jobChanged.wait(lock, [&]() { return job->done; });
-		if (job->done)
+		if (job->done) {
 			text = job->answer;
-		else
+		} else {
 			job->abandoned = true;
+			// Released because OBS is exiting, or the wait ran out with the UI thread elsewhere.
+			text = accepting ? busy : unbound;
+		}
 	}
 	reply(responseData, text.isEmpty() ? unbound : text);
 }
@@ -328,6 +339,10 @@ void observe()
 			reportState(stateName(OBS_MEDIA_STATE_PLAYING));
 		}
 	}
+	// The stop a track switch asks for, and the moment before the new track begins, are the dock's
+	// own doing, not a change of what plays: between two tracks a client hears only the start.
+	if (status.bound && status.switchPending)
+		return;
 	reportState(stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE));
 }
 

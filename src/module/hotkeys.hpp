@@ -17,4 +17,8 @@ obs_hotkey_id hotkeyFor(Tracklane::Command command);
 // The collection's save and load of the bindings (a frontend save callback).
 void saveOrLoadHotkeys(obs_data_t *saveData, bool saving, void *privateData);
 
+// Forgets the bindings of the collection being cleared. OBS has saved that collection by then, and
+// a collection it loads from a file brings its own; one made new brings none and starts with none.
+void clearHotkeyBindings();
+
 } // namespace tracklane

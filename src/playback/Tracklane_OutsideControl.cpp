@@ -16,11 +16,26 @@ Tracklane::TrackInfo infoOf(const TrackEntry &entry, int index)
 	info.number = index + 1;
 	info.path = entry.path;
 	info.name = trackDisplayText(entry.path, false);
-	info.missing = entry.sizeBytes == SizeMissing;
 	return info;
 }
 
+// How long a completed switch waits for its track to begin before the source's state counts as
+// that track's again, should it never begin.
+constexpr qint64 StartAwaitMs = 3000;
+
 } // namespace
+
+bool Tracklane::switchUnderWay(int state) const
+{
+	if (trackSwitchPending)
+		return true;
+	if (!startAwaited || !playStartTimer.isValid() || playStartTimer.elapsed() >= StartAwaitMs)
+		return false;
+	// The source reports a start as it begins to open the track; the track has begun once it plays
+	// (or pauses, ends or fails).
+	return trackStarts == startsBeforeSwitch || state == OBS_MEDIA_STATE_OPENING ||
+	       state == OBS_MEDIA_STATE_BUFFERING;
+}
 
 Tracklane::Outcome Tracklane::runCommand(Command command)
 {
@@ -168,23 +183,39 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.sourceName = QString::fromUtf8(obs_source_get_name(source));
 	status.sourceUuid = QString::fromUtf8(obs_source_get_uuid(source));
 	status.mediaState = int(obs_source_media_get_state(source));
+	// From a track request until the source has begun the track, what the source reports is the
+	// dock's own switch: the stop it asked for, then the moments before the new track plays.
+	status.switchPending = switchUnderWay(status.mediaState);
 	// As the dock shows it: the ended track's tail is still being heard.
 	if (tailStillHeard(status.mediaState))
 		status.mediaState = OBS_MEDIA_STATE_PLAYING;
 	status.elapsedMs = std::max<int64_t>(obs_source_media_get_time(source), 0);
 	status.durationMs = std::max<int64_t>(obs_source_media_get_duration(source), 0);
-	const int index = currentTrackIndex();
+	// Until the source takes a pending switch, its state and times are those of the track before.
+	const QString held = heldTrackId();
+	int index = -1;
+	if (held == currentTrackId) {
+		index = currentTrackIndex();
+	} else {
+		for (int i = 0; index < 0 && i < int(tracks.size()); ++i)
+			if (tracks[i].id == held)
+				index = i;
+	}
 	if (index >= 0)
 		status.current = infoOf(tracks[index], index);
 	obs_source_release(source);
 	return status;
 }
 
-QList<Tracklane::TrackInfo> Tracklane::trackInfos() const
+QList<Tracklane::TrackInfo> Tracklane::trackInfos(bool checkFiles) const
 {
 	QList<TrackInfo> infos;
 	infos.reserve(tracks.size());
-	for (int i = 0; i < int(tracks.size()); ++i)
+	for (int i = 0; i < int(tracks.size()); ++i) {
 		infos << infoOf(tracks[i], i);
+		// As the file is now: the list's own mark is only as fresh as its last rebuild.
+		if (checkFiles)
+			infos.last().missing = localFileMissing(tracks[i].path);
+	}
 	return infos;
 }

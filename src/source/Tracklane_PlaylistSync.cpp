@@ -38,6 +38,14 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	pendingSeekMs = -1;
 	sceneSwitchAfterLoad = switchScene;
 
+	// A second switch before the source has stopped leaves it holding what it held before the first.
+	if (!trackSwitchPending) {
+		preSwitchTrackId = currentTrackId;
+		preSwitchManaged = managed;
+	}
+	startAwaited = true;
+	startsBeforeSwitch = trackStarts;
+
 	const QString previousId = currentTrackId;
 	currentTrackId = trackId;
 	managed = true;
@@ -129,10 +137,21 @@ void Tracklane::onMediaEnded(void *param, calldata_t *)
 	postMediaEvent(param, &Tracklane::noteTrackEnded);
 }
 
+QString Tracklane::heldTrackId() const
+{
+	if (!trackSwitchPending)
+		return currentTrackId;
+	for (const TrackEntry &track : tracks)
+		if (track.id == preSwitchTrackId)
+			return preSwitchTrackId;
+	return QString();
+}
+
 void Tracklane::cancelPendingSwitch()
 {
 	pendingSeekMs = -1;
 	endHandOverDue = false;
+	startAwaited = false;
 	const bool wasPending = trackSwitchPending;
 	obs_data_t *cancelled;
 	{
@@ -154,9 +173,12 @@ void Tracklane::cancelPendingSwitch()
 	obs_data_t *settings = obs_source_get_settings(source);
 	const QList<QString> actual = readPlaylist(settings, "playlist");
 	obs_data_release(settings);
-	// The track made current never reached the source unless it already held it.
-	if (actual != wanted)
+	// The track made current never reached the source unless it already held it, and neither did
+	// the takeover: a source handed back before the switch is still its own.
+	if (actual != wanted) {
 		currentTrackId.clear();
+		managed = preSwitchManaged;
+	}
 	observedPlaylist = actual;
 	saveSourceState();
 	obs_source_release(source);

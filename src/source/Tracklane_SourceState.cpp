@@ -38,8 +38,9 @@ void Tracklane::saveSourceState()
 	obs_data_set_int(state, "version", StateVersion);
 	obs_data_set_array(state, "tracks", trackArray);
 	obs_data_set_array(state, "observed", observedArray);
-	obs_data_set_string(state, "current", currentTrackId.toUtf8().constData());
-	obs_data_set_bool(state, "managed", managed);
+	// Until the source takes a pending switch, it still holds the track and the takeover of before.
+	obs_data_set_string(state, "current", heldTrackId().toUtf8().constData());
+	obs_data_set_bool(state, "managed", trackSwitchPending ? preSwitchManaged : managed);
 	obs_data_set_bool(state, "originalLoop", originalLoop);
 	obs_data_set_bool(state, "originalShuffle", originalShuffle);
 	obs_data_set_string(state, "originalBehavior", originalBehavior.toUtf8().constData());

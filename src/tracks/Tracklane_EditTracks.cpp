@@ -79,6 +79,8 @@ void Tracklane::removeSelectedTracks()
 
 	bool stopped = false;
 	if (ids.contains(currentTrackId) || tracks.isEmpty()) {
+		// A switch still waiting is called off first, so that what it puts back cannot undo this.
+		cancelPendingSwitch();
 		managed = true;
 		currentTrackId.clear();
 		stopPlayback();

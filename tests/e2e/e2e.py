@@ -1222,6 +1222,170 @@ class Remote(unittest.TestCase):
 
 
 
+def tap(display, key, seconds=0.1):
+	"""Presses a key by its keycode for a moment, as an operator taps it."""
+	code = str(keycode(display, key))
+	h.xdotool(display, "keydown", code, "sleep", str(seconds), "keyup", code)
+
+
+def pointer_on_main_window(x):
+	"""Without a window manager the keyboard focus follows the pointer: keys go to OBS's main window."""
+	main = h.visible_windows(x.display, h.MAIN_WINDOW_TITLE, exact=False)
+	mx, my, mw, mh = h.window_geometry(x.display, main[0])
+	h.xdotool(x.display, "mousemove", str(mx + mw // 2), str(my + mh // 2))
+
+
+class StalledHotkey(unittest.TestCase):
+	"""A hotkey tapped while OBS's UI thread is stopped for a moment acts once. libobs's hotkey thread
+	sees the tap go down and up meanwhile, and once the UI thread runs again OBS hands the same tap
+	over once more from the key events Qt queued; Next must still skip exactly one track."""
+
+	STALL = 0.4
+	TRIALS = 4
+
+	@classmethod
+	def setUpClass(cls):
+		cls.home, cls.media, cls.setup = fresh_setup("stalled-hotkey")
+		data = h.read_collection(cls.home, cls.setup["collection"])
+		data["modules"] = {VENDOR: {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}}
+		h.write_collection(cls.home, data)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		seen = run.seen
+		with h.ObsWebSocket() as client:
+			client.connect(run.obs, timeout=30)
+			call = client.vendor_request
+
+			def number():
+				return call(VENDOR, "GetStatus").get("currentTrack", {}).get("number")
+
+			seen["bound"] = settle(lambda: call(VENDOR, "GetStatus").get("bound"), True, 15)
+			seen["count"] = call(VENDOR, "GetStatus").get("trackCount")
+			seen["play"] = call(VENDOR, "PlayTrack", {"number": 1})
+			seen["first"] = settle(number, 1, 10)
+			pointer_on_main_window(x)
+
+			def step(stalled):
+				before = number()
+				if stalled:
+					# OBS's UI thread is OBS's main thread: its id is the process id.
+					h.stall_thread(run.obs.proc.pid, cls.STALL, during=lambda: tap(x.display, "F10"))
+				else:
+					tap(x.display, "F10")
+				wanted = before % seen["count"] + 1
+				# Long enough for a second Next to have come through too.
+				time.sleep(1.5)
+				return before, settle(number, wanted, 5)
+
+			seen["plain"] = step(False)
+			seen["stalled"] = [step(True) for _ in range(cls.TRIALS)]
+
+	def test_one_tap_is_one_next_with_or_without_a_stall(self):
+		seen = self.result.seen
+		self.assertIs(seen["bound"], True, "the dock never reported its source bound")
+		self.assertEqual(seen["play"], {"success": True})
+		self.assertEqual(seen["first"], 1)
+		count = seen["count"]
+		self.assertEqual(count, len(track_paths(self.media)))
+		for before, after in [seen["plain"]] + seen["stalled"]:
+			self.assertEqual(after, before % count + 1, f"a tap took track {before} to track {after}; "
+					 f"taps (before, after): plain {seen['plain']}, stalled {seen['stalled']}")
+
+	def test_no_warning_or_error_from_the_module(self):
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+		# OBS 32.2.2 reports leaked allocations at exit now and then on its own, here in about one run
+		# in three after its main thread was stopped, with the module before these changes too; OBS
+		# 30.2.3 never did. Only an OBS without that fault is held to it.
+		if not host_faults_excused():
+			self.assertNotRegex(self.result.log, r"Number of memory leaks: [1-9]")
+
+
+class NewCollectionHotkeys(unittest.TestCase):
+	"""A scene collection made new in OBS starts with no bindings of its own; the one left keeps its
+	bindings in its file, and has them again once OBS switches back to it. The key here hands the
+	list back to the source, which shows without the source ever playing."""
+
+	NEW = "Fresh"
+	KEY = "OBS-Tracklane.RestorePlaylist"
+
+	@classmethod
+	def setUpClass(cls):
+		def attempt(n):
+			cls.home, cls.media, cls.setup = fresh_setup("new-collection" if n == 1 else f"new-collection-{n}")
+			data = h.read_collection(cls.home, cls.setup["collection"])
+			data["modules"] = {VENDOR: {"hotkeys": {cls.KEY: [{"key": "OBS_KEY_F9"}]}}}
+			h.write_collection(cls.home, data)
+			return run_obs(cls.home, cls.setup, during=cls.operate)
+
+		# OBS 32.2.2 fails to clear a collection on about 1 switch in 8, with or without this module.
+		cls.result = until_no_host_fault(attempt, lambda run: run.host_fault)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		name = cls.setup["source_name"]
+		seen = run.seen
+		with h.ObsWebSocket() as client:
+			client.connect(run.obs, timeout=30)
+			seen["bound"] = settle(lambda: client.vendor_request(VENDOR, "GetStatus").get("bound"), True, 15)
+
+		try:
+			ws.request("CreateSceneCollection", {"sceneCollectionName": cls.NEW})
+		except Exception:
+			if not h.cleanup_fault(run.log_now()):
+				raise
+
+		def fresh_saved():
+			fault = h.cleanup_fault(run.log_now())
+			if fault:
+				return ("fault", fault)
+			try:
+				data = h.read_collection(cls.home, cls.NEW)
+			except (OSError, ValueError):
+				return None
+			return ("saved", data) if "modules" in data else None
+
+		kind, value = h.wait_until(fresh_saved, 30, f"the collection {cls.NEW!r} on disk", interval=0.2)
+		if kind == "fault":
+			h.dismiss_cleanup_error(x.display, timeout=15)
+			raise HostCleanupFault(f"creating {cls.NEW!r}: {value!r}")
+		seen["fresh_modules"] = value.get("modules", {})
+		seen["left_modules"] = h.read_collection(cls.home, cls.setup["collection"]).get("modules", {})
+
+		seen["back_settings"] = switch_collection(ws, x, run, cls.setup["collection"], name)
+		with h.ObsWebSocket() as client:
+			client.connect(run.obs, timeout=30)
+			seen["bound_again"] = settle(lambda: client.vendor_request(VENDOR, "GetStatus").get("bound"), True, 15)
+		pointer_on_main_window(x)
+		tap(x.display, "F9", seconds=0.3)
+		seen["handed_back"] = settle(lambda: playlist_values(ws.input_settings(name)), track_paths(cls.media), 10)
+
+	@classmethod
+	def bindings(cls, modules):
+		return modules.get(VENDOR, {}).get("hotkeys", {})
+
+	def test_new_collection_has_no_bindings_of_its_own(self):
+		seen = self.result.seen
+		self.assertIs(seen["bound"], True)
+		fresh = self.bindings(seen["fresh_modules"])
+		self.assertEqual({k: v for k, v in fresh.items() if v}, {}, f"the new collection holds bindings: {fresh}")
+
+	def test_collection_left_keeps_its_binding_and_has_it_again(self):
+		seen = self.result.seen
+		self.assertEqual(self.bindings(seen["left_modules"]).get(self.KEY), [{"key": "OBS_KEY_F9"}])
+		self.assertEqual(playlist_values(seen["back_settings"]), self.setup["playlist"])
+		self.assertIs(seen["bound_again"], True)
+		self.assertEqual(seen["handed_back"], track_paths(self.media), "the bound key did nothing after the switch back")
+		self.assertEqual(self.bindings(self.result.saved.get("modules", {})).get(self.KEY), [{"key": "OBS_KEY_F9"}])
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+		# OBS 32.2.2's own leaks at exit come often on a loaded machine, with the module before these
+		# changes as much as with it; OBS 30.2.3 never showed them. Only OBS 30 is held to none.
+		if not host_faults_excused():
+			self.assertNotRegex(self.result.log, r"Number of memory leaks: [1-9]")
+
 class ReleaseTarget(unittest.TestCase):
 	"""A module built for the release target (OBS 32.0.4, Qt 6.8.3) declines to load into this OBS,
 	says why in one line, registers no dock, and OBS goes on running."""

@@ -192,6 +192,57 @@ private Q_SLOTS:
 		QCOMPARE(int(testfrontend::state().saveCallbacks.size()), 1);
 	}
 
+	// A collection's hotkey bindings are its own. Leaving a collection, OBS saves it, bindings and
+	// all, and only then clears it; it hands the module a collection's bindings only when it loads
+	// one from a file, which a new collection does not have.
+	void newCollectionStartsWithoutTheBindingsOfTheLastOne()
+	{
+		QVERIFY(obs_module_load());
+		const auto playPauseKeys = [](obs_data_t *modules) {
+			QStringList keys;
+			obs_data_t *own = obs_data_get_obj(modules, "OBS-Tracklane");
+			obs_data_t *bindings = own ? obs_data_get_obj(own, "hotkeys") : nullptr;
+			obs_data_array_t *array = bindings ? obs_data_get_array(bindings, "OBS-Tracklane.PlayPause")
+							   : nullptr;
+			for (size_t i = 0; i < obs_data_array_count(array); ++i) {
+				obs_data_t *binding = obs_data_array_item(array, i);
+				keys << QString::fromUtf8(obs_data_get_string(binding, "key"));
+				obs_data_release(binding);
+			}
+			obs_data_array_release(array);
+			obs_data_release(bindings);
+			obs_data_release(own);
+			return keys;
+		};
+		const auto saveNow = [&]() {
+			obs_data_t *modules = obs_data_create();
+			testfrontend::fireSave(modules, true);
+			const QStringList keys = playPauseKeys(modules);
+			obs_data_release(modules);
+			return keys;
+		};
+		obs_data_t *first = obs_data_create_from_json(
+			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.PlayPause": [{"key": "OBS_KEY_F9"}]}}})");
+		testfrontend::fireSave(first, false);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+
+		// A new collection: the one left is saved with its binding, the new one without any.
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
+		QCOMPARE(saveNow(), QStringList{QStringLiteral("OBS_KEY_F9")});
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		QCOMPARE(saveNow(), QStringList());
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		QCOMPARE(saveNow(), QStringList());
+
+		// Back to the first, loaded from its file: its binding is back.
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		testfrontend::fireSave(first, false);
+		testfrontend::fireEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		obs_data_release(first);
+		QCOMPARE(saveNow(), QStringList{QStringLiteral("OBS_KEY_F9")});
+	}
+
 	void settingsPathComesFromModuleConfig()
 	{
 		QVERIFY(obs_module_load());

@@ -3,13 +3,16 @@
 
 #include "test_host.hpp"
 #include "graphics_hold.hpp"
+#include "dock_invariants.hpp"
 #include "test_access.hpp"
 #include "dock_invariants.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
+#include "websocket_stand_in.hpp"
 #include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
 #include "module/hotkeys.hpp"
+#include "module/remote-control.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <util/platform.h>
@@ -18,6 +21,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -28,8 +34,10 @@
 #include <QToolButton>
 
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -94,6 +102,28 @@ class PlaybackTest : public QObject {
 		heardFrames += n;
 	}
 
+	// The remote control as obs-websocket's clients reach it; requests run on threads of their own.
+	void openRemote()
+	{
+		testwebsocket::install();
+		tracklane::currentDock = dock;
+		tracklane::openRemoteControl();
+		testwebsocket::takeEvents();
+	}
+	static QJsonObject remote(const char *type, const QJsonObject &data = {})
+	{
+		return testwebsocket::call(QStringLiteral("OBS-Tracklane"), QString::fromLatin1(type), data);
+	}
+	static QString errorOf(const QJsonObject &answer) { return answer.value(QStringLiteral("error")).toString(); }
+	static QString stateOf(const QJsonObject &status)
+	{
+		return status.value(QStringLiteral("mediaState")).toString();
+	}
+	static int numberOf(const QJsonObject &status)
+	{
+		return status.value(QStringLiteral("currentTrack")).toObject().value(QStringLiteral("number")).toInt();
+	}
+
 	void bindFreshSource(const QStringList &playlist)
 	{
 		source = standin::create("media", playlist);
@@ -120,8 +150,14 @@ private Q_SLOTS:
 		bindFreshSource(files);
 	}
 
+	void cleanupTestCase()
+	{
+		testwebsocket::uninstall();
+	}
+
 	void cleanup()
 	{
+		tracklane::closeRemoteControl();
 		tracklane::unregisterHotkeys();
 		delete dock;
 		dock = nullptr;
@@ -171,6 +207,68 @@ private Q_SLOTS:
 		dock->bindSource(uuidOf(source));
 		QCOMPARE(int(TA::tracks(*dock).size()), int(files.size()));
 		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+	}
+
+	// Every other save in the window between a switch and the source's stop (an end-mode change, an
+	// added or removed track, the call-off itself) must also name what the source holds: a handed-back
+	// source saved as managed has its own list emptied by the next Stop after a restart.
+	void savesDuringASwitchDescribeWhatTheSourceHolds()
+	{
+		const auto saved = [this]() {
+			return QJsonDocument::fromJson(invariants::stateJson(source).toUtf8()).object();
+		};
+		const auto observed = [](const QJsonObject &state) {
+			QStringList paths;
+			for (const QJsonValue &item : state.value(QStringLiteral("observed")).toArray())
+				paths << item.toObject().value(QStringLiteral("value")).toString();
+			return paths;
+		};
+
+		// Handed back: the source plays its own list of every track.
+		dock->restorePlaylist();
+		settle();
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(idAt(1), false);
+		TA::endModeCombo(*dock)->setCurrentIndex(1);
+		QCOMPARE(saved().value(QStringLiteral("endMode")).toInt(), 1);
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		// A second switch before the stop still leaves the source as the first one found it.
+		dock->loadTrack(idAt(2), false);
+		dock->appendTracks({makeFile(QStringLiteral("four.wav"))});
+		QCOMPARE(saved().value(QStringLiteral("tracks")).toArray().size(), 4);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		QCOMPARE(observed(saved()), files);
+		// Called off by a rebind before the source stopped: it never took the dock's track.
+		dock->bindSource(QString());
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), false);
+		hold.reset();
+		settle();
+		QCOMPARE(standin::playlistOf(source), files);
+
+		// Managed, track 1 playing; during the switch to track 2, track 1 is removed from the list.
+		dock->bindSource(uuidOf(source));
+		dock->loadTrack(idAt(0), false);
+		settle();
+		const QString first = idAt(0);
+		const QString second = idAt(1);
+		hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(second, false);
+		TA::endModeCombo(*dock)->setCurrentIndex(0);
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), first);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+		TA::trackList(*dock)->setCurrentRow(0);
+		dock->removeSelectedTracks();
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), QString());
+		QCOMPARE(observed(saved()), QStringList{files[0]});
+		hold.reset();
+		settle();
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
 	}
 
 	// VLC reports a start when it begins to open a file; a file it cannot open then ends at once,
@@ -1068,6 +1166,160 @@ private Q_SLOTS:
 		obs_data_array_t *after = obs_hotkey_save(id);
 		QCOMPARE(int(obs_data_array_count(after)), 0);
 		obs_data_array_release(after);
+	}
+
+	// An end-mode hand-over as a remote client sees it. While the switch waits for the source's stop,
+	// and until the source has begun the new track, the status says a switch is under way and names
+	// the track the source's state belongs to; the stop and the wait are no state of the playback,
+	// so between the two tracks the client hears only that the next one started.
+	void remoteHandOverIsOnePictureWithNoStateBetween()
+	{
+		openRemote();
+		TA::endMode(*dock) = 1;
+		dock->loadTrack(idAt(0), false);
+		settle();
+		obs_source_media_started(source);
+		QTest::qWait(400);
+		const QList<testwebsocket::Event> first = testwebsocket::takeEvents();
+		QVERIFY(!first.isEmpty());
+		QCOMPARE(first.first().type, QStringLiteral("TrackStarted"));
+		// The new track then opens for a while before it begins, as VLC's does.
+		{
+			std::lock_guard<std::mutex> lock(standin::of(source)->mutex);
+			standin::of(source)->playOnUpdate = false;
+		}
+
+		auto hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		standin::setState(source, OBS_MEDIA_STATE_ENDED);
+		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 0);
+		QVERIFY(TA::trackSwitchPending(*dock));
+		QJsonObject status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
+		QCOMPARE(numberOf(status), 1);
+		QCOMPARE(stateOf(status), QStringLiteral("OBS_MEDIA_STATE_ENDED"));
+		QTest::qWait(400);
+		hold.reset();
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
+		status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
+		QCOMPARE(numberOf(status), 2);
+		QTest::qWait(400);
+
+		// VLC reports the start as it begins to open the file.
+		standin::setState(source, OBS_MEDIA_STATE_OPENING);
+		obs_source_media_started(source);
+		QTest::qWait(400);
+		QCOMPARE(remote("GetStatus").value(QStringLiteral("switchPending")).toBool(), true);
+		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
+		QTest::qWait(400);
+		status = remote("GetStatus");
+		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), false);
+		QCOMPARE(stateOf(status), QStringLiteral("OBS_MEDIA_STATE_PLAYING"));
+		QStringList heard;
+		for (const testwebsocket::Event &event : testwebsocket::takeEvents())
+			heard << event.type + QLatin1Char(' ') +
+					 QString::fromUtf8(QJsonDocument(event.data).toJson(QJsonDocument::Compact));
+		QCOMPARE(heard.size(), 1);
+		QVERIFY2(heard.first().startsWith(QStringLiteral("TrackStarted ")), qPrintable(heard.join(u'\n')));
+		QVERIFY2(heard.first().contains(QStringLiteral("\"number\":2")), qPrintable(heard.first()));
+	}
+
+	// What remote requests answer is what the dock would do now: the track list only with a source
+	// bound, a file that went away since the list was built reported missing, and each refusal with
+	// its own error.
+	void remoteAnswersAsTheDockIsNow()
+	{
+		openRemote();
+		const QString goneLater = makeFile(QStringLiteral("gone-later.wav"));
+		const QString goneId = addTrack(goneLater);
+		QVERIFY(QFile::remove(goneLater));
+		const QJsonObject listed = remote("GetTracks");
+		QCOMPARE(listed.value(QStringLiteral("success")).toBool(), true);
+		QStringList missing;
+		for (const QJsonValue &track : listed.value(QStringLiteral("tracks")).toArray())
+			if (track.toObject().value(QStringLiteral("missing")).toBool())
+				missing << track.toObject().value(QStringLiteral("id")).toString();
+		QCOMPARE(missing, QStringList{goneId});
+
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("id"), goneId}})),
+			 QStringLiteral("missing file"));
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("id"), QStringLiteral("nothing")}})),
+			 QStringLiteral("unknown track"));
+		QCOMPARE(errorOf(remote("PlayTrack", {{QStringLiteral("number"), 1.5}})),
+			 QStringLiteral("bad argument"));
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), false);
+			QCOMPARE(errorOf(remote("PlayPause")), QStringLiteral("switch pending"));
+		}
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+
+		dock->bindSource(QString());
+		const QJsonObject unbound = remote("GetTracks");
+		QCOMPARE(unbound.value(QStringLiteral("success")).toBool(), false);
+		QCOMPARE(errorOf(unbound), QStringLiteral("unbound"));
+		QCOMPARE(remote("GetStatus").value(QStringLiteral("bound")).toBool(), false);
+	}
+
+	// A request the UI thread does not get to within its wait fails as busy, which a client can
+	// tell from unbound and ask again; the command is dropped, never carried out late.
+	void remoteRequestFindingTheUiThreadBusyIsDropped()
+	{
+		openRemote();
+		dock->loadTrack(idAt(0), false);
+		settle();
+		{
+			testwebsocket::Call next(QStringLiteral("OBS-Tracklane"), QStringLiteral("Next"));
+			// The UI thread is held up here for longer than the request waits.
+			const QJsonObject answer = next.answerWithoutEvents(6000);
+			QCOMPARE(answer.value(QStringLiteral("success")).toBool(), false);
+			QCOMPARE(errorOf(answer), QStringLiteral("busy"));
+		}
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(0));
+		QVERIFY(!TA::trackSwitchPending(*dock));
+	}
+
+	// While OBS's UI thread stalls, libobs's hotkey thread sees a tap go down and up; once the UI
+	// thread runs again, the frontend hands libobs the same tap from the key events Qt queued
+	// meanwhile, and libobs, finding the binding released, presses it a second time. Next must
+	// still skip one track, and a press a moment later must act again.
+	void oneTapActsOnceWhateverTheHostDelivers()
+	{
+		tracklane::currentDock = dock;
+		tracklane::registerHotkeys();
+		obs_data_t *modules = obs_data_create_from_json(
+			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}})");
+		testfrontend::fireSave(modules, false);
+		obs_data_release(modules);
+		obs_hotkey_enable_background_press(true);
+		dock->loadTrack(idAt(0), false);
+		settle();
+
+		const int f10Keycode = keycodeOf("F10");
+		QVERIFY(f10Keycode > 0);
+		const QString f10Key = QString::number(f10Keycode);
+		QVERIFY(QProcess::startDetached(QStringLiteral("xdotool"),
+						{QStringLiteral("keydown"), f10Key, QStringLiteral("sleep"),
+						 QStringLiteral("0.1"), QStringLiteral("keyup"), f10Key}));
+		// The UI thread is stopped while the key goes down and up.
+		std::this_thread::sleep_for(std::chrono::milliseconds(800));
+		const obs_key_combination_t f10 = {0, OBS_KEY_F10};
+		obs_hotkey_inject_event(f10, true);
+		obs_hotkey_inject_event(f10, false);
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
+
+		QTest::qWait(300);
+		obs_hotkey_inject_event(f10, true);
+		obs_hotkey_inject_event(f10, false);
+		settle();
+		QCOMPARE(TA::currentTrackId(*dock), idAt(2));
 	}
 };
 
