@@ -176,8 +176,10 @@ void Tracklane::cancelPendingSwitch()
 	// The track made current never reached the source unless it already held it, and neither did
 	// the takeover: a source handed back before the switch is still its own.
 	if (actual != wanted) {
+		const QString cancelledId = currentTrackId;
 		currentTrackId.clear();
 		managed = preSwitchManaged;
+		markCurrentTrack(QString(), cancelledId);
 	}
 	observedPlaylist = actual;
 	saveSourceState();

@@ -418,6 +418,24 @@ private Q_SLOTS:
 		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
 		QCOMPARE(TA::currentTrackId(*dock), idAt(1));
 		QVERIFY(!TA::messageLabel(*dock)->isHidden());
+
+		// Handed back, the source's playlist is its own again: an outside edit that calls a switch
+		// off is imported, as it would have been had the operator not asked for a track.
+		dock->restorePlaylist();
+		settle();
+		{
+			GraphicsHold hold;
+			QVERIFY(hold.hold());
+			dock->loadTrack(idAt(1), false);
+			standin::setPlaylist(source, {files[2], files[0]});
+		}
+		settle();
+		settle();
+		QVERIFY(!TA::trackSwitchPending(*dock));
+		QVERIFY(!TA::managed(*dock));
+		QCOMPARE(standin::playlistOf(source), (QStringList{files[2], files[0]}));
+		QCOMPARE(int(TA::tracks(*dock).size()), 2);
+		QCOMPARE(TA::tracks(*dock)[0].path, files[2]);
 	}
 
 	void completionAfterRebindIsIgnored()
@@ -443,6 +461,7 @@ private Q_SLOTS:
 		QCOMPARE(standin::updates(source).size(), 0);
 		// The source still holds its own list, which is not the one-track list the dock expected.
 		QVERIFY(TA::currentTrackId(*dock).isEmpty());
+		QCOMPARE(int(TA::trackList(*dock)->findItems(CurrentTrackMarker, Qt::MatchStartsWith).size()), 0);
 		QCOMPARE(TA::observedPlaylist(*dock), QList<QString>(files));
 
 		dock->loadTrack(idAt(0), false);
