@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "playback/MixPasses.hpp"
+#include "playback/PlaybackNotices.hpp"
 #include "tracks/TrackEntry.hpp"
 
 class QComboBox;
@@ -139,6 +140,8 @@ public:
 	Outcome setEndMode(int mode);
 	StatusInfo statusInfo() const;
 	QList<TrackInfo> trackInfos() const;
+	// Starts and stops of what the dock plays, for capabilities that follow them.
+	PlaybackNotices &playbackNotices() { return notices; }
 
 Q_SIGNALS:
 	void configurationChanged();
@@ -260,6 +263,7 @@ private:
 	// The raw facts the source selector was last built from (sources, names, scenes, items); while
 	// they stay the same, the once-a-second refresh skips building labels it already shows.
 	QByteArray selectorSnapshot;
+	PlaybackNotices notices;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

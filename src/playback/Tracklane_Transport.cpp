@@ -94,6 +94,7 @@ void Tracklane::stopPlayback()
 
 	clearMessage();
 	updateTransportControls();
+	Q_EMIT notices.playbackStopped();
 }
 
 void Tracklane::setEndModeFromCombo()
@@ -207,6 +208,7 @@ void Tracklane::noteTrackStarted(qint64 generation)
 	lastPlayingTimeMs = 0;
 	lastPlayingClock.restart();
 	++trackStarts;
+	Q_EMIT notices.trackStarted();
 }
 
 void Tracklane::noteTrackEnded(qint64 generation)
