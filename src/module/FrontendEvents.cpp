@@ -1,5 +1,6 @@
 #include "module/plugin-module.hpp"
 #include "module/remote-control.hpp"
+#include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 
 namespace tracklane {
@@ -28,6 +29,7 @@ void handleFrontendEvent(enum obs_frontend_event event, void *)
 	default:
 		break;
 	}
+	nowPlayingFrontendEvent(event);
 }
 
 } // namespace tracklane

@@ -9,6 +9,7 @@
 #include "module/plugin-module.hpp"
 #include "source/playlist-data.hpp"
 #include "module/hotkeys.hpp"
+#include "module/ModuleData.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <util/platform.h>
@@ -121,6 +122,7 @@ private Q_SLOTS:
 
 	void cleanup()
 	{
+		tracklane::unregisterModuleData();
 		tracklane::unregisterHotkeys();
 		delete dock;
 		dock = nullptr;
@@ -866,6 +868,7 @@ private Q_SLOTS:
 	{
 		tracklane::currentDock = dock;
 		tracklane::registerHotkeys();
+		tracklane::registerModuleData();
 		obs_data_t *modules = obs_data_create_from_json(
 			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.PlayPause": [{"key": "OBS_KEY_F9"}]}}})");
 		testfrontend::fireSave(modules, false);
