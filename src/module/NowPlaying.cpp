@@ -184,8 +184,11 @@ void NowPlaying::followFrontendEvent(enum obs_frontend_event event)
 		collectionLoaded();
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+		collectionChanging(true);
+		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
-		collectionChanging();
+		// OBS has removed the collection's sources by now (at exit this comes without a change).
+		collectionChanging(false);
 		break;
 	case OBS_FRONTEND_EVENT_EXIT:
 		close();
@@ -195,14 +198,19 @@ void NowPlaying::followFrontendEvent(enum obs_frontend_event event)
 	}
 }
 
-void NowPlaying::collectionChanging()
+void NowPlaying::collectionChanging(bool sourcesThere)
 {
 	if (closed || !active)
 		return;
 	stopWaiting();
 	// Nothing the dock played goes on. OBS saves the collection it leaves after this, with its text
 	// source telling that, so the collection shows no stale title when it is loaded again.
-	showIdle();
+	if (sourcesThere) {
+		showIdle();
+	} else {
+		showingTrack = false;
+		watch.stop();
+	}
 	active = false;
 	startTags = TrackTags();
 	Q_EMIT changed();

@@ -95,7 +95,7 @@ private:
 		int trackCount = 0;
 	};
 
-	void collectionChanging();
+	void collectionChanging(bool sourcesThere);
 	void collectionLoaded();
 	void close();
 	void onTrackStarted();
