@@ -378,6 +378,31 @@ private Q_SLOTS:
 		QCOMPARE(testhost::logLinesAtLevel(LOG_WARNING).filter(QStringLiteral("has no text")).size(), 1);
 	}
 
+	// Before OBS saves the collection it leaves, its text source is given the text for when nothing
+	// plays; by the cleanup (and at exit) OBS has removed the sources, and nothing touches them.
+	void collectionChangeLeavesTheIdleTextAndCleanupTouchesNothing()
+	{
+		configure(tracklane::defaultLineTemplate(), QStringLiteral("Off air"));
+		play(0);
+		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
+		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
+		QCOMPARE(standin::textOf(text), QStringLiteral("Off air"));
+		QVERIFY(!now->isActive());
+
+		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
+		play(1);
+		QCOMPARE(standin::textOf(text), QStringLiteral("b"));
+		standin::clearTextUpdates(text);
+		obs_source_remove(text);
+		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		switchTo(2);
+		started();
+		standin::setState(media, OBS_MEDIA_STATE_PLAYING);
+		QTest::qWait(60);
+		QCOMPARE(textUpdates(), QStringList());
+		QCOMPARE(testhost::logLinesContaining(QStringLiteral("[OBS-Tracklane]")), QStringList());
+	}
+
 	// One object in the collection's module data holds the hotkeys and this; neither part may
 	// overwrite the other, and a collection without it turns everything off.
 	void settingsTravelWithTheCollectionBesideTheHotkeys()
