@@ -464,8 +464,9 @@ struct Bench {
 			int round = 0;
 			const auto nextTags = [&]() {
 				++round;
+				const QByteArray title = QByteArray("Title ") + QByteArray::number(round);
 				standin::setTags(bound, playPath,
-						 {{QStringLiteral("title"), QByteArray("Title ") + QByteArray::number(round)},
+						 {{QStringLiteral("title"), title},
 						  {QStringLiteral("artist"), "Artist"},
 						  {QStringLiteral("album"), "Album"}});
 			};
@@ -473,9 +474,9 @@ struct Bench {
 			       measure(nextTags, [&] { Q_EMIT dock->playbackNotices().trackStarted(); }, 15, 201),
 			       measure(nextTags,
 				       [&] {
-					       bareNowPlaying(bound, text,
-							      (QByteArray("Artist \xe2\x80\x93 Title ") + QByteArray::number(round))
-								      .constData());
+					       const QByteArray line = QByteArray("Artist \xe2\x80\x93 Title ") +
+								       QByteArray::number(round);
+					       bareNowPlaying(bound, text, line.constData());
 				       },
 				       15, 201),
 			       QStringLiteral("three get_metadata calls and a text source update"));

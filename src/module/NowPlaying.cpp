@@ -62,7 +62,7 @@ QString tagOf(proc_handler_t *handler, const char *tag, const QString &path)
 bool hasTextSetting(obs_source_t *source)
 {
 	std::unique_ptr<obs_properties_t, decltype(&obs_properties_destroy)> properties(obs_source_properties(source),
-											  obs_properties_destroy);
+											obs_properties_destroy);
 	return properties && obs_properties_get(properties.get(), "text");
 }
 
@@ -296,7 +296,8 @@ void NowPlaying::checkOpened()
 	const bool opened = state == OBS_MEDIA_STATE_PLAYING || state == OBS_MEDIA_STATE_PAUSED ||
 			    (state == OBS_MEDIA_STATE_ENDED && status.durationMs > 0);
 	// A file the source could not play ends at once without a length, or fails.
-	const bool failed = state == OBS_MEDIA_STATE_ERROR || (state == OBS_MEDIA_STATE_ENDED && status.durationMs <= 0);
+	const bool failed = state == OBS_MEDIA_STATE_ERROR ||
+			    (state == OBS_MEDIA_STATE_ENDED && status.durationMs <= 0);
 	if (opened) {
 		readTags(status);
 		stopWaiting();
@@ -426,9 +427,11 @@ void NowPlaying::noteTextSourceState(TextSourceState state, const QString &name)
 		if (loggedSourceProblem != problem) {
 			loggedSourceProblem = problem;
 			if (state == TextSourceState::Gone)
-				blog(LOG_INFO, "[OBS-Tracklane] Now playing: the text source is gone; the line is not shown.");
+				blog(LOG_INFO,
+				     "[OBS-Tracklane] Now playing: the text source is gone; the line is not shown.");
 			else
-				blog(LOG_WARNING, "[OBS-Tracklane] Now playing: '%s' has no text to set; the line is not shown.",
+				blog(LOG_WARNING,
+				     "[OBS-Tracklane] Now playing: '%s' has no text to set; the line is not shown.",
 				     name.toUtf8().constData());
 		}
 	} else {

@@ -42,23 +42,23 @@ SourceList textSources()
 	obs_enum_sources(
 		[](void *param, obs_source_t *source) {
 			if (!obs_source_removed(source) && isTextSourceType(obs_source_get_unversioned_id(source)))
-				static_cast<SourceList *>(param)->append({QString::fromUtf8(obs_source_get_uuid(source)),
-									  QString::fromUtf8(obs_source_get_name(source))});
+				static_cast<SourceList *>(param)->append(
+					{QString::fromUtf8(obs_source_get_uuid(source)),
+					 QString::fromUtf8(obs_source_get_name(source))});
 			return true;
 		},
 		&sources);
-	std::sort(sources.begin(), sources.end(), [](const QPair<QString, QString> &a, const QPair<QString, QString> &b) {
-		const int byName = QString::localeAwareCompare(a.second, b.second);
-		return byName != 0 ? byName < 0 : a.first < b.first;
-	});
+	std::sort(sources.begin(), sources.end(),
+		  [](const QPair<QString, QString> &a, const QPair<QString, QString> &b) {
+			  const int byName = QString::localeAwareCompare(a.second, b.second);
+			  return byName != 0 ? byName < 0 : a.first < b.first;
+		  });
 	return sources;
 }
 
 } // namespace
 
-NowPlayingDialog::NowPlayingDialog(NowPlaying *nowPlaying_, QWidget *parent)
-	: QDialog(parent),
-	  nowPlaying(nowPlaying_)
+NowPlayingDialog::NowPlayingDialog(NowPlaying *nowPlaying_, QWidget *parent) : QDialog(parent), nowPlaying(nowPlaying_)
 {
 	setObjectName(QStringLiteral("OBS-Tracklane-NowPlaying"));
 	setWindowTitle(moduleQString("NowPlayingTitle"));
@@ -136,8 +136,9 @@ NowPlayingDialog::NowPlayingDialog(NowPlaying *nowPlaying_, QWidget *parent)
 		change([this](NowPlayingSettings &s) { s.textSourceUuid = sourceCombo->currentData().toString(); });
 	});
 	// A path counts once it is complete: every prefix typed on the way would be a file to write.
-	connect(fileEdit, &QLineEdit::editingFinished, this,
-		[this, change]() { change([this](NowPlayingSettings &s) { s.filePath = fileEdit->text().trimmed(); }); });
+	connect(fileEdit, &QLineEdit::editingFinished, this, [this, change]() {
+		change([this](NowPlayingSettings &s) { s.filePath = fileEdit->text().trimmed(); });
+	});
 	connect(browseButton, &QPushButton::clicked, this, &NowPlayingDialog::chooseFile);
 	connect(templateEdit, &QPlainTextEdit::textChanged, this, [this, change]() {
 		// Kept as long as it is used, so that what is shown is what goes out.
@@ -245,8 +246,8 @@ void NowPlayingDialog::showProblems()
 		}
 		if (!nowPlaying->fileError().isEmpty())
 			problems << moduleQString("NowPlayingFileError")
-						.arg(QDir::toNativeSeparators(nowPlaying->settings().filePath),
-						     nowPlaying->fileError());
+					    .arg(QDir::toNativeSeparators(nowPlaying->settings().filePath),
+						 nowPlaying->fileError());
 	}
 	problemLabel->setText(problems.join(QLatin1Char('\n')));
 	problemLabel->setVisible(!problems.isEmpty());
@@ -259,8 +260,8 @@ void NowPlayingDialog::chooseFile()
 	const QString current = fileEdit->text().trimmed();
 	const QString start = current.isEmpty() ? QDir::homePath() : current;
 	// Opened without a loop of its own: the show, and this dialog, go on while it is up.
-	auto *fileDialog = new QFileDialog(this, moduleQString("NowPlayingFile"), start,
-					   moduleQString("NowPlayingFileFilter"));
+	auto *fileDialog =
+		new QFileDialog(this, moduleQString("NowPlayingFile"), start, moduleQString("NowPlayingFileFilter"));
 	fileDialog->setAttribute(Qt::WA_DeleteOnClose);
 	fileDialog->setAcceptMode(QFileDialog::AcceptSave);
 	fileDialog->setFileMode(QFileDialog::AnyFile);

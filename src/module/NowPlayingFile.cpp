@@ -33,7 +33,8 @@ QString replaceFile(const QString &path, const QByteArray &content, std::mutex &
 {
 	{
 		QFile current(path);
-		if (current.size() == content.size() && current.open(QIODevice::ReadOnly) && current.readAll() == content)
+		if (current.size() == content.size() && current.open(QIODevice::ReadOnly) &&
+		    current.readAll() == content)
 			return QString();
 	}
 	// Without the fallback to writing in place, a folder where no temporary file can be made is an
@@ -67,11 +68,12 @@ LineFileWriter::LineFileWriter(QObject *context, Report report) : shared(std::ma
 			s->changed.wait(lock, [&]() { return s->closed || !s->waiting.empty(); });
 			if (s->closed)
 				break;
-			auto [path, content] = std::move(s->waiting.front());
+			const std::pair<QString, QByteArray> next = std::move(s->waiting.front());
 			s->waiting.erase(s->waiting.begin());
 			s->busy = true;
 			lock.unlock();
-			const QString error = replaceFile(path, content, s->mutex, s->closed);
+			const QString path = next.first;
+			const QString error = replaceFile(path, next.second, s->mutex, s->closed);
 			lock.lock();
 			s->busy = false;
 			if (!s->closed && s->context) {

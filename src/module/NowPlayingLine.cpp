@@ -145,8 +145,12 @@ QString renderLine(const QString &lineTemplate, const LineFields &fields)
 	for (const Token &token : tokens)
 		values << (token.field == Field::None ? token.text : valueOf(token.field, f));
 
-	const auto isField = [&](qsizetype i) { return i >= 0 && i < tokens.size() && tokens[i].field != Field::None; };
-	const auto isLiteral = [&](qsizetype i) { return i >= 0 && i < tokens.size() && tokens[i].field == Field::None; };
+	const auto isField = [&](qsizetype i) {
+		return i >= 0 && i < tokens.size() && tokens[i].field != Field::None;
+	};
+	const auto isLiteral = [&](qsizetype i) {
+		return i >= 0 && i < tokens.size() && tokens[i].field == Field::None;
+	};
 	for (qsizetype i = 0; i < tokens.size(); ++i) {
 		if (!isField(i) || !values[i].isEmpty())
 			continue;

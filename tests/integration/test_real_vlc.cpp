@@ -533,18 +533,20 @@ private Q_SLOTS:
 			{"alpha.mp3", 660, 1.5,
 			 {QStringLiteral("title=Alpha"), QStringLiteral("artist=Ann"), QStringLiteral("album=First")}},
 			{"short.wav", 880, 0.6, {}},
-			{"gamma.ogg", 1100, 1.0, {QStringLiteral("title=Gamma\nsecond line"), QStringLiteral("artist=Cy")}},
+			{"gamma.ogg", 1100, 1.0,
+			 {QStringLiteral("title=Gamma\nsecond line"), QStringLiteral("artist=Cy")}},
 		};
 		QStringList paths;
 		for (const auto &m : made) {
 			const QString path = dir.filePath(QString::fromLatin1(m.name));
-			QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-					    QStringLiteral("-y"),       QStringLiteral("-f"),        QStringLiteral("lavfi"),
-					    QStringLiteral("-i"),
-					    QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
-						    .arg(m.frequency)
-						    .arg(SampleRate)
-						    .arg(m.seconds),
+			const QString tone = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
+						     .arg(m.frequency)
+						     .arg(SampleRate)
+						     .arg(m.seconds);
+			QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+					    QStringLiteral("error"),    QStringLiteral("-y"),
+					    QStringLiteral("-f"),       QStringLiteral("lavfi"),
+					    QStringLiteral("-i"),       tone,
 					    QStringLiteral("-ac"),      QStringLiteral("2")};
 			if (path.endsWith(QStringLiteral(".mp3")))
 				args << QStringLiteral("-c:a") << QStringLiteral("libmp3lame");

@@ -192,7 +192,8 @@ private Q_SLOTS:
 		LineFields noTitle = f;
 		noTitle.title.clear();
 		QCOMPARE(renderLine(tracklane::defaultLineTemplate(), noTitle), QStringLiteral("track 01"));
-		QCOMPARE(renderLine(QStringLiteral("{album}: {title} by {artist}"), noTitle), QStringLiteral("track 01"));
+		QCOMPARE(renderLine(QStringLiteral("{album}: {title} by {artist}"), noTitle),
+			 QStringLiteral("track 01"));
 
 		// The operator's text keeps its line breaks and loses other control characters; a template of
 		// 10 000 characters is cut, and so is the line it gives.
@@ -205,13 +206,14 @@ private Q_SLOTS:
 
 		// Tags: one line, no reordering controls, a sane length, never a character cut in two.
 		QCOMPARE(tracklane::cleanTag("Line\nbreak\r\n  and\ttab"), QStringLiteral("Line break and tab"));
-		QCOMPARE(tracklane::cleanTag("\xe2\x80\xae" "evil\xe2\x80\xac\xe2\x81\xa6 name\xe2\x81\xa9\x07"),
+		QCOMPARE(tracklane::cleanTag("\xe2\x80\xae"
+					     "evil\xe2\x80\xac\xe2\x81\xa6 name\xe2\x81\xa9\x07"),
 			 QStringLiteral("evil name"));
 		const QByteArray megabyte(1 << 20, 'a');
 		const QString cut = tracklane::cleanTag(megabyte.constData());
 		QCOMPARE(cut, QString(tracklane::NowPlayingTagMax - 1, QLatin1Char('a')) + QChar(0x2026));
-		const QByteArray emojiAtTheCut = QByteArray(tracklane::NowPlayingTagMax - 2, 'a') + "\xf0\x9f\x98\x80" +
-						 QByteArray(10, 'b');
+		const QByteArray emojiAtTheCut =
+			QByteArray(tracklane::NowPlayingTagMax - 2, 'a') + "\xf0\x9f\x98\x80" + QByteArray(10, 'b');
 		QCOMPARE(tracklane::cleanTag(emojiAtTheCut.constData()),
 			 QString(tracklane::NowPlayingTagMax - 2, QLatin1Char('a')) + QChar(0x2026));
 
@@ -268,9 +270,10 @@ private Q_SLOTS:
 		dock->stopPlayback();
 		QCOMPARE(now->line(), QStringLiteral("Off air"));
 
-		QCOMPARE(textUpdates(), QStringList({QStringLiteral("Off air"), QStringLiteral(u"1. Ann \u2013 Alpha"),
-						     QStringLiteral("2. b"), QStringLiteral("3. c"),
-						     QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air")}));
+		QCOMPARE(textUpdates(),
+			 QStringList({QStringLiteral("Off air"), QStringLiteral(u"1. Ann \u2013 Alpha"),
+				      QStringLiteral("2. b"), QStringLiteral("3. c"),
+				      QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air")}));
 	}
 
 	void textFileIsReplacedWholeAndOnlyWhenItsLineChanges()
@@ -412,10 +415,11 @@ private Q_SLOTS:
 		tracklane::registerModuleData();
 		const auto forget = qScopeGuard([] { tracklane::currentDock = nullptr; });
 		const QByteArray uuid = uuidOf(text).toUtf8();
-		const QByteArray json = "{\"OBS-Tracklane\": {\"hotkeys\": {\"OBS-Tracklane.Stop\": [{\"key\": \"OBS_KEY_F10\"}]},"
-					" \"nowPlaying\": {\"textSource\": \"" +
-					uuid +
-					"\", \"file\": \"/tmp/now.txt\", \"template\": \"{title}\", \"idleText\": \"Off air\"}}}";
+		const QByteArray json =
+			"{\"OBS-Tracklane\": {\"hotkeys\": {\"OBS-Tracklane.Stop\": [{\"key\": \"OBS_KEY_F10\"}]},"
+			" \"nowPlaying\": {\"textSource\": \"" +
+			uuid +
+			"\", \"file\": \"/tmp/now.txt\", \"template\": \"{title}\", \"idleText\": \"Off air\"}}}";
 		obs_data_t *modules = obs_data_create_from_json(json.constData());
 		testfrontend::fireSave(modules, false);
 		obs_data_release(modules);
@@ -441,7 +445,8 @@ private Q_SLOTS:
 
 		// Odd values from a hand-edited file: made fit, or taken as not there.
 		modules = obs_data_create_from_json(
-			"{\"OBS-Tracklane\": {\"nowPlaying\": {\"textSource\": 7, \"template\": \"a\\tb\\u0007\\nc\"}}}");
+			"{\"OBS-Tracklane\": {\"nowPlaying\":"
+			" {\"textSource\": 7, \"template\": \"a\\tb\\u0007\\nc\"}}}");
 		testfrontend::fireSave(modules, false);
 		obs_data_release(modules);
 		QCOMPARE(now->settings().textSourceUuid, QString());
