@@ -10,6 +10,9 @@
 #include "list_drag.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
+#include "stand_in_text.hpp"
+#include "module/NowPlaying.hpp"
+#include "module/NowPlayingFile.hpp"
 #include "tracks/TrackEntry.hpp"
 
 #include <obs.h>
@@ -36,6 +39,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -248,6 +252,25 @@ QStringList makeFiles(const QString &dir, int count)
 
 // ---------------------------------------------------------------------------------------------
 
+// What a start shown to the audience needs at the least: the three tags from the source, and the
+// text source given the new line.
+void bareNowPlaying(obs_source_t *media, obs_source_t *text, const char *line)
+{
+	proc_handler_t *handler = obs_source_get_proc_handler(media);
+	QString tags;
+	for (const char *tag : {"title", "artist", "album"}) {
+		calldata_t call = {};
+		calldata_set_string(&call, "tag_id", tag);
+		proc_handler_call(handler, "get_metadata", &call);
+		tags += QString::fromUtf8(calldata_string(&call, "tag_data"));
+		calldata_free(&call);
+	}
+	obs_data_t *settings = obs_data_create();
+	obs_data_set_string(settings, "text", line);
+	obs_source_update(text, settings);
+	obs_data_release(settings);
+}
+
 struct Bench {
 	Collection collection;
 	obs_source_t *bound = nullptr;
@@ -426,6 +449,62 @@ struct Bench {
 				       },
 				       15, 201),
 			       QStringLiteral("enumerate sources + scene items, + the ordinary tick's baseline"));
+		// What a start of the playing track costs once now playing is set up (text source and file),
+		// with a new line every time; the file itself is written on the writer's thread.
+		if (wanted(QStringLiteral("now playing"))) {
+			obs_source_t *text = standin::createText("Bench now playing");
+			const QString playPath = TA::tracks(d)[n / 2].path;
+			auto now = std::make_unique<tracklane::NowPlaying>(dock);
+			now->followFrontendEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+			tracklane::NowPlayingSettings settings;
+			settings.textSourceUuid = QString::fromUtf8(obs_source_get_uuid(text));
+			settings.filePath = settingsDir.filePath(QStringLiteral("now-playing.txt"));
+			settings.idleText = QStringLiteral("Off air");
+			now->setSettings(settings);
+			int round = 0;
+			const auto nextTags = [&]() {
+				++round;
+				const QByteArray title = QByteArray("Title ") + QByteArray::number(round);
+				standin::setTags(bound, playPath,
+						 {{QStringLiteral("title"), title},
+						  {QStringLiteral("artist"), "Artist"},
+						  {QStringLiteral("album"), "Album"}});
+			};
+			report(QStringLiteral("now playing, track start"), n,
+			       measure(nextTags, [&] { Q_EMIT dock->playbackNotices().trackStarted(); }, 15, 201),
+			       measure(nextTags,
+				       [&] {
+					       const QByteArray line = QByteArray("Artist \xe2\x80\x93 Title ") +
+								       QByteArray::number(round);
+					       bareNowPlaying(bound, text, line.constData());
+				       },
+				       15, 201),
+			       QStringLiteral("three get_metadata calls and a text source update"));
+			report(QStringLiteral("now playing, stop"), n,
+			       measure(
+				       [&] {
+					       nextTags();
+					       Q_EMIT dock->playbackNotices().trackStarted();
+				       },
+				       [&] { Q_EMIT dock->playbackNotices().playbackStopped(); }, 15, 201),
+			       measure(
+				       [&] { bareNowPlaying(bound, text, "Artist"); },
+				       [&] {
+					       obs_data_t *idle = obs_data_create();
+					       obs_data_set_string(idle, "text", "Off air");
+					       obs_source_update(text, idle);
+					       obs_data_release(idle);
+				       },
+				       15, 201),
+			       QStringLiteral("a text source update"));
+			if (!now->fileWriter().waitUntilIdle(10000) || now->line() != QStringLiteral("Off air"))
+				qFatal("now playing did not settle: %s", qPrintable(now->line()));
+			now.reset();
+			obs_source_remove(text);
+			obs_source_release(text);
+			testhost::waitForGraphicsTicks(2);
+		}
+
 		if (TA::currentTrackId(d) != playId || TA::tracks(d).size() != n || !TA::boundSource(d))
 			qFatal("the poll changed the dock's state: current %s, %d tracks, bound %p, uuid %s",
 			       qPrintable(TA::currentTrackId(d)), int(TA::tracks(d).size()), (void *)TA::boundSource(d),
@@ -613,6 +692,7 @@ struct Bench {
 	int run(const QList<int> &sizes)
 	{
 		collection.build();
+		standin::registerTextSourceType();
 		bound = collection.media[0];
 		testfrontend::state().scenes.clear();
 

@@ -83,14 +83,17 @@ FOLDER_SUBDIR_TRACK = ("deeper", "d-990.wav", 990)
 TRACK_SECONDS = 3
 
 
-def _tone(path, frequency, seconds):
+def _tone(path, frequency, seconds, tags=None):
 	codec = {".wav": ["-c:a", "pcm_s16le"], ".mp3": ["-c:a", "libmp3lame"], ".ogg": ["-c:a", "libvorbis"]}
 	ext = os.path.splitext(path)[1]
 	tmp = f"{path}.{os.getpid()}.part{ext}"  # scenarios running side by side may share the folder
+	metadata = []
+	for key, value in (tags or {}).items():
+		metadata += ["-metadata", f"{key}={value}"]
 	subprocess.run(
 		["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-		 f"sine=frequency={frequency}:sample_rate=44100:duration={seconds}", "-ac", "2"] + codec[ext] + [tmp],
-		check=True, timeout=60)
+		 f"sine=frequency={frequency}:sample_rate=44100:duration={seconds}", "-ac", "2"] + codec[ext] + metadata +
+		[tmp], check=True, timeout=60)
 	os.replace(tmp, path)
 
 
@@ -110,6 +113,28 @@ def tone_track(media_dir, seconds, frequency):
 	if not os.path.exists(path):
 		_tone(path, frequency, seconds)
 	return path
+
+
+# Short tracks with the tags a music file carries, one without any and under a second.
+TAGGED_TRACKS = [
+	("alpha.mp3", 660, 1.5, {"title": "Alpha", "artist": "Ann", "album": "First"}),
+	("short.wav", 880, 0.6, {}),
+	("gamma.ogg", 1100, 1.0, {"title": "Gamma", "artist": "Cy"}),
+]
+
+
+def tagged_tracks(media_dir):
+	"""Makes the tagged tracks (once per directory); returns [{path, title, artist, album}] in order."""
+	folder = os.path.join(media_dir, "tagged")
+	os.makedirs(folder, exist_ok=True)
+	out = []
+	for name, frequency, seconds, tags in TAGGED_TRACKS:
+		path = os.path.join(folder, name)
+		if not os.path.exists(path):
+			_tone(path, frequency, seconds, tags)
+		out.append({"path": path, "title": tags.get("title", ""), "artist": tags.get("artist", ""),
+			    "album": tags.get("album", "")})
+	return out
 
 
 def generate_media(media_dir):
@@ -223,6 +248,29 @@ def media_source(name, playlist, loop=True, shuffle=False, behavior="stop_restar
 		"playback_behavior": behavior,
 	}
 	return _source("vlc_source", name, settings, 255)
+
+
+def text_source(name, text="", size=64):
+	"""A FreeType 2 text source, OBS's text source on Linux and macOS."""
+	settings = {"text": text, "font": {"face": "DejaVu Sans", "style": "Book", "size": size, "flags": 0},
+		    "outline": True}
+	source = _source("text_ft2_source", name, settings, 0)
+	source["versioned_id"] = "text_ft2_source_v2"
+	return source
+
+
+def add_to_scene(data, scene_name, source, pos=(0.0, 0.0)):
+	"""Adds a source to a collection (as made by collection()) and shows it in one of its scenes."""
+	data["sources"].append(source)
+	for s in data["sources"]:
+		if s["id"] == "scene" and s["name"] == scene_name:
+			items = s["settings"]["items"]
+			item = _scene_item(len(items) + 1, source)
+			item["pos"] = {"x": float(pos[0]), "y": float(pos[1])}
+			items.append(item)
+			s["settings"]["id_counter"] = len(items)
+			return
+	raise HarnessError(f"the collection has no scene {scene_name!r}")
 
 
 def collection(name, scenes, current):

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "playback/MixPasses.hpp"
+#include "playback/PlaybackNotices.hpp"
 #include "tracks/TrackEntry.hpp"
 
 class QComboBox;
@@ -141,6 +142,8 @@ public:
 	StatusInfo statusInfo() const;
 	// With checkFiles, each local track's file is looked at now (one file-system check per track).
 	QList<TrackInfo> trackInfos(bool checkFiles) const;
+	// Starts and stops of what the dock plays, for capabilities that follow them.
+	PlaybackNotices &playbackNotices() { return notices; }
 
 Q_SIGNALS:
 	void configurationChanged();
@@ -284,6 +287,7 @@ private:
 	bool outsideChangeAwaitsSource = false;
 	// The source's playlist when the pending switch was asked for.
 	QList<QString> playlistAtSwitchRequest;
+	PlaybackNotices notices;
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

@@ -1,6 +1,7 @@
 #include "module/plugin-module.hpp"
 #include "module/remote-control.hpp"
 #include "module/hotkeys.hpp"
+#include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 
 namespace tracklane {
@@ -34,6 +35,7 @@ void handleFrontendEvent(enum obs_frontend_event event, void *)
 	default:
 		break;
 	}
+	nowPlayingFrontendEvent(event);
 }
 
 } // namespace tracklane

@@ -77,12 +77,10 @@ void registerHotkeys()
 			hotkey.id = obs_hotkey_register_frontend(hotkey.name, moduleText(hotkey.descriptionKey),
 								 onHotkey, &hotkey);
 	}
-	obs_frontend_add_save_callback(saveOrLoadHotkeys, nullptr);
 }
 
 void unregisterHotkeys()
 {
-	obs_frontend_remove_save_callback(saveOrLoadHotkeys, nullptr);
 	for (Hotkey &hotkey : hotkeys) {
 		// Returns once a callback running on the hotkey thread has finished.
 		if (hotkey.id != OBS_INVALID_HOTKEY_ID)

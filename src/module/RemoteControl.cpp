@@ -1,5 +1,6 @@
 #include "module/remote-control.hpp"
 #include "module/plugin-module.hpp"
+#include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 
 #include <obs-module.h>
@@ -109,13 +110,30 @@ QString stateName(int state)
 
 const char *const endModeNames[] = {"stop", "next", "repeat"};
 
-QJsonObject trackObject(const Tracklane::TrackInfo &track)
+// The tags read for the track the dock started last, if that start is the given track's.
+TrackTags tagsOf(const Tracklane::TrackInfo &track, quint64 start)
+{
+	const NowPlaying *now = nowPlaying();
+	const TrackTags tags = now ? now->tags() : TrackTags();
+	if (track.id.isEmpty() || tags.trackId != track.id || tags.start != start)
+		return TrackTags();
+	return tags;
+}
+
+// A track as requests and events describe it; with tags, also what its media file says of it.
+QJsonObject trackObject(const Tracklane::TrackInfo &track, const TrackTags *tags = nullptr)
 {
 	QJsonObject out;
 	out[QStringLiteral("id")] = track.id;
 	out[QStringLiteral("number")] = track.number;
 	out[QStringLiteral("path")] = track.path;
 	out[QStringLiteral("name")] = track.name;
+	if (tags) {
+		out[QStringLiteral("title")] = tags->title;
+		out[QStringLiteral("artist")] = tags->artist;
+		out[QStringLiteral("album")] = tags->album;
+		out[QStringLiteral("durationMs")] = tags->durationMs;
+	}
 	return out;
 }
 
@@ -140,7 +158,8 @@ QJsonObject getStatus(Tracklane &dock, const QJsonObject &)
 	out[QStringLiteral("sourceName")] = status.sourceName;
 	out[QStringLiteral("sourceUuid")] = status.sourceUuid;
 	out[QStringLiteral("mediaState")] = stateName(status.bound ? status.mediaState : OBS_MEDIA_STATE_NONE);
-	out[QStringLiteral("currentTrack")] = trackObject(status.current);
+	const TrackTags tags = tagsOf(status.current, status.trackStarts);
+	out[QStringLiteral("currentTrack")] = trackObject(status.current, &tags);
 	out[QStringLiteral("elapsedMs")] = status.elapsedMs;
 	out[QStringLiteral("durationMs")] = status.durationMs;
 	out[QStringLiteral("endMode")] = QString::fromLatin1(endModeNames[qBound(0, status.endMode, 2)]);
@@ -333,9 +352,15 @@ void observe()
 	// The dock counts the source's own starts, so a track shorter than the time between two looks
 	// is reported too, once, even if it has ended by now: first its start, then that it played.
 	if (status.trackStarts != observedStarts) {
+		// The tags come once the source has opened the track, within a second of its start; the
+		// event waits for them, and the states after it with it.
+		const NowPlaying *now = nowPlaying();
+		if (now && now->tags().start == status.trackStarts && !now->tags().settled)
+			return;
 		observedStarts = status.trackStarts;
 		if (status.bound && !status.current.id.isEmpty()) {
-			emitEvent("TrackStarted", trackObject(status.current));
+			const TrackTags tags = tagsOf(status.current, status.trackStarts);
+			emitEvent("TrackStarted", trackObject(status.current, &tags));
 			reportState(stateName(OBS_MEDIA_STATE_PLAYING));
 		}
 	}

@@ -2,6 +2,8 @@
 #include "module/scene-switch.hpp"
 #include "module/hotkeys.hpp"
 #include "module/remote-control.hpp"
+#include "module/ModuleData.hpp"
+#include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 
 #include <obs-frontend-api.h>
@@ -118,6 +120,8 @@ MODULE_EXPORT bool obs_module_load(void)
 	exiting = false;
 	obs_frontend_add_event_callback(handleFrontendEvent, nullptr);
 	registerHotkeys();
+	openNowPlaying(dock);
+	registerModuleData();
 
 	blog(LOG_INFO, "[OBS-Tracklane] %s loaded; Qt %s; dock registered.", moduleVersion, runtimeQt);
 	return true;
@@ -134,6 +138,8 @@ MODULE_EXPORT void obs_module_unload(void)
 {
 	obs_frontend_remove_event_callback(handleFrontendEvent, nullptr);
 	closeRemoteControl();
+	unregisterModuleData();
+	closeNowPlaying();
 	unregisterHotkeys();
 	if (!currentDock)
 		return;

@@ -96,6 +96,7 @@ void Tracklane::stopPlayback()
 
 	clearMessage();
 	updateTransportControls();
+	Q_EMIT notices.playbackStopped();
 }
 
 void Tracklane::setEndModeFromCombo()
@@ -209,6 +210,7 @@ void Tracklane::noteTrackStarted(qint64 generation)
 	lastPlayingTimeMs = 0;
 	lastPlayingClock.restart();
 	++trackStarts;
+	Q_EMIT notices.trackStarted();
 }
 
 void Tracklane::noteTrackEnded(qint64 generation)

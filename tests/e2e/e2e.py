@@ -835,6 +835,150 @@ class Restore(unittest.TestCase):
 		self.assertEqual(self.result.exit_code, 0)
 
 
+class NowPlaying(unittest.TestCase):
+	"""What the audience is shown: a text source on the canvas and a text file follow each track the
+	dock plays through the real VLC source (its tags when it has them, its file's name when not, one
+	under a second, repeats), then show the text for when nothing plays; the vendor event and the
+	status carry the tags; the settings come from the collection and go back into it."""
+
+	IDLE = "Off air"
+	TEXT = "Now Playing"
+	TEMPLATE = "{artist} \u2013 {title}"
+
+	@classmethod
+	def setUpClass(cls):
+		def attempt(n):
+			cls.home, cls.media, cls.setup = fresh_setup("now-playing" if n == 1 else f"now-playing-{n}")
+			cls.tracks = h.tagged_tracks(os.path.join(ARGS.work, "media"))
+			cls.file = os.path.join(cls.home, "now-playing.txt")
+			data = h.read_collection(cls.home, cls.setup["collection"])
+			for source in data["sources"]:
+				if source["uuid"] == cls.setup["source_uuid"]:
+					source["settings"]["playlist"] = [{"value": t["path"], "hidden": False, "selected": False}
+									  for t in cls.tracks]
+			# Left holding a title by the last show: nothing plays when the collection loads.
+			text = h.text_source(cls.TEXT, "Last night's title")
+			h.add_to_scene(data, "Stage", text, pos=(40, 900))
+			# On the air, as an audience sees it: each track ends once its end has been heard.
+			data["current_scene"] = data["current_program_scene"] = "Stage"
+			cls.now_playing = {"textSource": text["uuid"], "file": cls.file, "template": cls.TEMPLATE,
+					   "idleText": cls.IDLE}
+			data["modules"] = {VENDOR: {"nowPlaying": cls.now_playing}}
+			h.write_collection(cls.home, data)
+			return run_obs(cls.home, cls.setup, during=cls.operate)
+
+		cls.result = until_no_host_fault(attempt, exit_leak_fault)
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		seen = run.seen
+
+		def shown():
+			return ws.input_settings(cls.TEXT).get("text")
+
+		def in_file():
+			try:
+				with open(cls.file, encoding="utf-8") as f:
+					return f.read()
+			except OSError:
+				return None
+
+		seen["text_at_load"] = settle(shown, cls.IDLE, 15)
+		seen["file_at_load"] = settle(in_file, cls.IDLE, 15)
+		with h.ObsWebSocket(event_subscriptions=h.ObsWebSocket.VENDOR_EVENTS) as client:
+			client.connect(run.obs, timeout=30)
+			call = client.vendor_request
+			seen["bound"] = settle(lambda: call(VENDOR, "GetStatus").get("bound"), True, 15)
+			call(VENDOR, "SetEndMode", {"mode": "next"})
+
+			# Every change of the text source and of the file while the list plays through, and what
+			# the status says while the first track plays.
+			texts, files = [shown()], [in_file()]
+			call(VENDOR, "PlayTrack", {"number": 1})
+			deadline = time.monotonic() + 60
+			while time.monotonic() < deadline:
+				text, content = shown(), in_file()
+				if text != texts[-1]:
+					texts.append(text)
+					if len(texts) == 2:
+						seen["status"] = call(VENDOR, "GetStatus")
+				if content is not None and content != files[-1]:
+					files.append(content)
+				if len(texts) > 1 and text == cls.IDLE and content == cls.IDLE:
+					break
+				time.sleep(0.02)
+			seen["texts"], seen["files"] = texts, files
+			seen["started"] = []
+			for number in (1, 2, 3):
+				event = client.wait_event(vendor_event("TrackStarted", lambda d, n=number: d.get("number") == n), 10)
+				seen["started"].append(event["eventData"]["eventData"] if event else None)
+
+			# The short track over and over: each start is told, and neither the text nor the file
+			# changes after the first.
+			call(VENDOR, "SetEndMode", {"mode": "repeat"})
+			call(VENDOR, "PlayTrack", {"number": 2})
+			repeats, repeat_texts, written = 0, [], None
+			deadline = time.monotonic() + 40
+			while repeats < 5 and time.monotonic() < deadline:
+				if client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == 2), 0.05):
+					repeats += 1
+				text = shown()
+				if not repeat_texts or repeat_texts[-1] != text:
+					repeat_texts.append(text)
+				if written is None and repeats >= 1 and in_file() == "short":
+					info = os.stat(cls.file)
+					written = (repeats, info.st_ino, info.st_mtime_ns)
+			info = os.stat(cls.file)
+			seen["repeats"], seen["repeat_texts"] = repeats, repeat_texts
+			seen["file_during_repeats"] = (written, (repeats, info.st_ino, info.st_mtime_ns))
+			call(VENDOR, "Stop")
+			seen["text_after_stop"] = settle(shown, cls.IDLE, 10)
+			seen["file_after_stop"] = settle(in_file, cls.IDLE, 10)
+
+	def lines(self):
+		t = self.tracks
+		return [self.IDLE, f"{t[0]['artist']} \u2013 {t[0]['title']}", "short", f"{t[2]['artist']} \u2013 {t[2]['title']}",
+			self.IDLE]
+
+	def test_the_text_source_and_the_file_follow_every_track(self):
+		seen = self.result.seen
+		self.assertEqual(seen["text_at_load"], self.IDLE)
+		self.assertEqual(seen["file_at_load"], self.IDLE)
+		self.assertEqual(seen["texts"], self.lines())
+		self.assertEqual(seen["files"], self.lines())
+
+	def test_the_start_event_and_the_status_carry_the_tags(self):
+		started = self.result.seen["started"]
+		self.assertNotIn(None, started, "a TrackStarted event is missing")
+		for event, track in zip(started, self.tracks):
+			self.assertEqual((event["path"], event["title"], event["artist"], event["album"]),
+					 (track["path"], track["title"], track["artist"], track["album"]))
+			self.assertGreater(event["durationMs"], 0)
+		current = self.result.seen["status"]["currentTrack"]
+		self.assertEqual((current["number"], current["title"], current["artist"], current["album"]),
+				 (1, "Alpha", "Ann", "First"))
+		self.assertGreater(current["durationMs"], 1000)
+
+	def test_repeats_change_neither_the_text_nor_the_file(self):
+		seen = self.result.seen
+		self.assertEqual(seen["repeats"], 5, "the short track did not repeat")
+		self.assertIn(seen["repeat_texts"], (["short"], [self.IDLE, "short"]))
+		written, last = seen["file_during_repeats"]
+		self.assertIsNotNone(written, "the file never named the repeated track")
+		self.assertGreaterEqual(last[0] - written[0], 2, "too few repeats after the file was written to tell")
+		self.assertEqual(written[1:], last[1:])
+		self.assertEqual(seen["text_after_stop"], self.IDLE)
+		self.assertEqual(seen["file_after_stop"], self.IDLE)
+
+	def test_the_settings_go_back_into_the_collection(self):
+		saved = self.result.saved
+		self.assertEqual(saved.get("modules", {}).get(VENDOR, {}).get("nowPlaying"), self.now_playing)
+		text = self.result.saved_source(self.TEXT)
+		self.assertEqual(text["settings"]["text"], self.IDLE)
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+
+
 class CollectionSwitch(unittest.TestCase):
 	"""Switching to another scene collection and back: the dock lets the other collection's source
 	alone, binds its own source again, and writes nothing once OBS is exiting."""
@@ -1174,7 +1318,9 @@ class Remote(unittest.TestCase):
 		self.assertEqual(seen["playlist"], [self.long])
 		last = seen["tracks"][-1]
 		self.assertEqual(seen["started"], {"id": last["id"], "number": last["number"], "path": self.long,
-						   "name": os.path.basename(self.long)})
+						   "name": os.path.basename(self.long), "title": "", "artist": "", "album": "",
+						   "durationMs": seen["started"].get("durationMs")})
+		self.assertGreater(seen["started"]["durationMs"], 60000)
 		self.assertIs(seen["playing"], True, "no PlaybackStateChanged event for the start")
 
 	def test_get_status_reports_the_started_track(self):

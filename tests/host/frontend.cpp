@@ -39,6 +39,8 @@ void reset()
 	s.setSceneCalls.clear();
 	s.callbacks.clear();
 	s.saveCallbacks.clear();
+	s.toolsMenu.clear();
+	s.mainWindow = nullptr;
 }
 
 void fireEvent(enum obs_frontend_event event)
@@ -54,6 +56,18 @@ void fireSave(obs_data_t *moduleData, bool saving)
 	const auto callbacks = state().saveCallbacks;
 	for (const auto &[cb, data] : callbacks)
 		cb(moduleData, saving, data);
+}
+
+bool triggerToolsMenuItem(const QString &name)
+{
+	const auto items = state().toolsMenu;
+	for (const auto &item : items) {
+		if (item.name == name) {
+			item.callback(item.data);
+			return true;
+		}
+	}
+	return false;
 }
 
 obs_scene_t *addScene(const char *name)
@@ -124,6 +138,16 @@ void obs_frontend_remove_save_callback(obs_frontend_save_cb callback, void *priv
 {
 	auto &cbs = state().saveCallbacks;
 	cbs.erase(std::remove(cbs.begin(), cbs.end(), std::make_pair(callback, private_data)), cbs.end());
+}
+
+void obs_frontend_add_tools_menu_item(const char *name, obs_frontend_cb callback, void *private_data)
+{
+	state().toolsMenu.push_back({QString::fromUtf8(name), callback, private_data});
+}
+
+void *obs_frontend_get_main_window(void)
+{
+	return state().mainWindow.data();
 }
 
 void obs_frontend_save(void)

@@ -35,6 +35,13 @@ struct State {
 	QStringList setSceneCalls;            // "program:<name>" or "preview:<name>"
 	std::vector<std::pair<obs_frontend_event_cb, void *>> callbacks;
 	std::vector<std::pair<obs_frontend_save_cb, void *>> saveCallbacks;
+	struct ToolsMenuItem {
+		QString name;
+		obs_frontend_cb callback;
+		void *data;
+	};
+	std::vector<ToolsMenuItem> toolsMenu;
+	QPointer<QWidget> mainWindow; // what obs_frontend_get_main_window answers; none by default
 };
 
 State &state();
@@ -48,6 +55,9 @@ void fireEvent(enum obs_frontend_event event);
 // Runs the save callbacks as the frontend does when it saves (saving true) or loads a collection,
 // with the collection's module data.
 void fireSave(obs_data_t *moduleData, bool saving);
+
+// Runs the Tools menu entry of that name as a click on it does; false when there is none.
+bool triggerToolsMenuItem(const QString &name);
 
 // Makes a real scene, adds it to the frontend's scene list, and returns it (owned by the list).
 obs_scene_t *addScene(const char *name);

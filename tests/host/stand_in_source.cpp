@@ -33,6 +33,7 @@ static void update(void *data, obs_data_t *settings)
 	Media *m = media(data);
 	size_t count;
 	QString json;
+	QString firstItem;
 	{
 		// libobs runs this deferred update on its graphics thread with the source's own settings
 		// object, which the UI thread writes meanwhile without any lock (the host's properties
@@ -43,6 +44,11 @@ static void update(void *data, obs_data_t *settings)
 		testhost::UncheckedAccesses unchecked;
 		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
 		count = obs_data_array_count(playlist);
+		if (count > 0) {
+			obs_data_t *item = obs_data_array_item(playlist, 0);
+			firstItem = QString::fromUtf8(obs_data_get_string(item, "value"));
+			obs_data_release(item);
+		}
 		obs_data_array_release(playlist);
 		obs_data_t *copy = obs_data_create();
 		obs_data_apply(copy, settings);
@@ -52,10 +58,32 @@ static void update(void *data, obs_data_t *settings)
 
 	std::lock_guard<std::mutex> lock(m->mutex);
 	m->updates << json;
+	m->mediaPath = firstItem;
 	if (count > 0 && m->playOnUpdate) {
-		m->state = OBS_MEDIA_STATE_PLAYING;
+		m->state = m->stateOnUpdate;
 		m->time = 0;
 		m->duration = m->durationOnUpdate;
+	}
+}
+
+static void getMetadata(void *data, calldata_t *call)
+{
+	Media *m = media(data);
+	const char *tag = calldata_string(call, "tag_id");
+	if (!tag)
+		return;
+	std::lock_guard<std::mutex> lock(m->mutex);
+	if (m->mediaPath.isEmpty())
+		return;
+	const bool opened = m->state == OBS_MEDIA_STATE_PLAYING || m->state == OBS_MEDIA_STATE_PAUSED ||
+			    m->state == OBS_MEDIA_STATE_ENDED;
+	const QHash<QString, QByteArray> own = opened ? m->tags.value(m->mediaPath) : QHash<QString, QByteArray>();
+	const QString key = QString::fromUtf8(tag);
+	if (own.contains(key)) {
+		calldata_set_string(call, "tag_data", own.value(key).constData());
+	} else if (key == QLatin1String("title")) {
+		const QString name = m->mediaPath.mid(m->mediaPath.lastIndexOf(QLatin1Char('/')) + 1);
+		calldata_set_string(call, "tag_data", name.toUtf8().constData());
 	}
 }
 
@@ -63,6 +91,8 @@ static void *createMedia(obs_data_t *settings, obs_source_t *source)
 {
 	auto *m = new Media;
 	m->source = source;
+	proc_handler_add(obs_source_get_proc_handler(source), "void get_metadata(in string tag_id out string tag_data)",
+			 getMetadata, m);
 	{
 		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
 		if (obs_data_array_count(playlist) > 0 && m->playOnUpdate) {
@@ -216,6 +246,20 @@ void setState(obs_source_t *source, obs_media_state state)
 	Media *m = of(source);
 	std::lock_guard<std::mutex> lock(m->mutex);
 	m->state = state;
+}
+
+void setTags(obs_source_t *source, const QString &path, const QHash<QString, QByteArray> &tags)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->tags.insert(path, tags);
+}
+
+void setStateOnUpdate(obs_source_t *source, obs_media_state state)
+{
+	Media *m = of(source);
+	std::lock_guard<std::mutex> lock(m->mutex);
+	m->stateOnUpdate = state;
 }
 
 void setTime(obs_source_t *source, int64_t time)

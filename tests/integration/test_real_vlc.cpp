@@ -10,9 +10,12 @@
 #include "test_host.hpp"
 #include "thread_sanitizer.hpp"
 #include "stand_in_source.hpp"
+#include "stand_in_text.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
 #include "module/plugin-module.hpp"
+#include "module/NowPlaying.hpp"
+#include "module/NowPlayingFile.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <obs.h>
@@ -21,13 +24,17 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cmath>
@@ -508,6 +515,129 @@ private Q_SLOTS:
 						    .arg(heard[i].seconds, 0, 'f', 3)
 						    .arg(shortTones[i].seconds)));
 		}
+	}
+
+	// What the audience is shown follows the real VLC source: each track by its own tags once VLC
+	// has opened it, one without tags (and under a second) by its file's name, a file VLC cannot
+	// open by its name and never by the title before it; a repeat changes nothing, and a stop shows
+	// the text for when nothing plays. The text file follows the same lines.
+	void nowPlayingNamesEachTrackByItsOwnTags()
+	{
+		const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+		const struct {
+			const char *name;
+			int frequency;
+			double seconds;
+			QStringList metadata;
+		} made[] = {
+			{"alpha.mp3", 660, 1.5,
+			 {QStringLiteral("title=Alpha"), QStringLiteral("artist=Ann"), QStringLiteral("album=First")}},
+			{"short.wav", 880, 0.6, {}},
+			{"gamma.ogg", 1100, 1.0,
+			 {QStringLiteral("title=Gamma\nsecond line"), QStringLiteral("artist=Cy")}},
+		};
+		QStringList paths;
+		for (const auto &m : made) {
+			const QString path = dir.filePath(QString::fromLatin1(m.name));
+			const QString tone = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
+						     .arg(m.frequency)
+						     .arg(SampleRate)
+						     .arg(m.seconds);
+			QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+					    QStringLiteral("error"),    QStringLiteral("-y"),
+					    QStringLiteral("-f"),       QStringLiteral("lavfi"),
+					    QStringLiteral("-i"),       tone,
+					    QStringLiteral("-ac"),      QStringLiteral("2")};
+			if (path.endsWith(QStringLiteral(".mp3")))
+				args << QStringLiteral("-c:a") << QStringLiteral("libmp3lame");
+			if (path.endsWith(QStringLiteral(".ogg")))
+				args << QStringLiteral("-c:a") << QStringLiteral("libvorbis");
+			for (const QString &tag : m.metadata)
+				args << QStringLiteral("-metadata") << tag;
+			args << path;
+			QProcess process;
+			process.start(ffmpeg, args);
+			QVERIFY(process.waitForFinished(30000) && process.exitCode() == 0);
+			paths << path;
+		}
+		// Not media at all, under a media file's name.
+		const QString broken = dir.filePath(QStringLiteral("broken.mp3"));
+		{
+			QFile file(broken);
+			QVERIFY(file.open(QIODevice::WriteOnly));
+			file.write(QByteArray(5000, 'g'));
+		}
+		paths << broken;
+		dock->appendTracks(paths);
+		const int first = int(tones.size());
+
+		static bool textTypeRegistered = false;
+		if (!textTypeRegistered)
+			standin::registerTextSourceType();
+		textTypeRegistered = true;
+		obs_source_t *text = standin::createText("Now playing");
+		const auto dropText = qScopeGuard([&]() {
+			obs_source_remove(text);
+			obs_source_release(text);
+		});
+		const QString file = dir.filePath(QStringLiteral("now.txt"));
+		const auto contentOf = [&]() {
+			QFile f(file);
+			return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+		};
+		const auto inodeOf = [&]() {
+			struct stat info = {};
+			return ::stat(QFile::encodeName(file).constData(), &info) == 0 ? info.st_ino : ino_t(0);
+		};
+		tracklane::NowPlaying now(dock);
+		now.followFrontendEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		tracklane::NowPlayingSettings settings;
+		settings.textSourceUuid = QString::fromUtf8(obs_source_get_uuid(text));
+		settings.filePath = file;
+		settings.idleText = QStringLiteral("Off air");
+		now.setSettings(settings);
+
+		setEndMode(1);
+		doubleClickRow(first);
+		QStringList written; // the file's content each time it changes
+		const auto follow = [&]() {
+			const QString content = contentOf();
+			if (QFileInfo::exists(file) && (written.isEmpty() || written.last() != content))
+				written << content;
+		};
+		const bool reached = waitUntil(
+			[&]() {
+				follow();
+				return now.line() == QStringLiteral("broken") && contentOf() == now.line();
+			},
+			30000);
+		QVERIFY2(reached, qPrintable(QStringLiteral("shown: %1").arg(standin::textUpdates(text).join(" | "))));
+		const QStringList walked = {QStringLiteral("Off air"), QStringLiteral(u"Ann \u2013 Alpha"),
+					    QStringLiteral("short"), QStringLiteral(u"Cy \u2013 Gamma second line"),
+					    QStringLiteral("broken")};
+		testhost::waitForGraphicsTicks(2);
+		QCOMPARE(standin::textUpdates(text), walked);
+		QCOMPARE(written, walked);
+
+		// The short track again and again: each start is read anew, nothing new is shown or written.
+		setEndMode(2);
+		const quint64 before = now.tags().start;
+		doubleClickRow(first + 1);
+		QVERIFY(waitUntil([&]() { return now.line() == QStringLiteral("short") && contentOf() == now.line(); },
+				  10000));
+		const ino_t once = inodeOf();
+		QVERIFY(waitUntil([&]() { return now.tags().start >= before + 3 && now.tags().settled; }, 20000));
+		QCOMPARE(now.tags().trackId, trackId(first + 1));
+		QVERIFY(now.tags().durationMs > 0);
+		QCOMPARE(now.tags().title, QString());
+		QCOMPARE(inodeOf(), once);
+		setEndMode(0);
+		dock->stopPlayback();
+		QVERIFY(now.fileWriter().waitUntilIdle(5000));
+		testhost::waitForGraphicsTicks(2);
+		const QStringList stopped = walked + QStringList({QStringLiteral("short"), QStringLiteral("Off air")});
+		QCOMPARE(standin::textUpdates(text), stopped);
+		QCOMPARE(contentOf(), QStringLiteral("Off air"));
 	}
 
 	// End mode repeat: the same track starts again each time it ends, and every round is heard

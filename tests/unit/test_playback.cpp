@@ -13,6 +13,7 @@
 #include "source/playlist-data.hpp"
 #include "module/hotkeys.hpp"
 #include "module/remote-control.hpp"
+#include "module/ModuleData.hpp"
 #include "playback/SeekSlider.hpp"
 
 #include <util/platform.h>
@@ -158,6 +159,7 @@ private Q_SLOTS:
 	void cleanup()
 	{
 		tracklane::closeRemoteControl();
+		tracklane::unregisterModuleData();
 		tracklane::unregisterHotkeys();
 		delete dock;
 		dock = nullptr;
@@ -1115,6 +1117,7 @@ private Q_SLOTS:
 	{
 		tracklane::currentDock = dock;
 		tracklane::registerHotkeys();
+		tracklane::registerModuleData();
 		obs_data_t *modules = obs_data_create_from_json(
 			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.PlayPause": [{"key": "OBS_KEY_F9"}]}}})");
 		testfrontend::fireSave(modules, false);
@@ -1312,6 +1315,7 @@ private Q_SLOTS:
 	{
 		tracklane::currentDock = dock;
 		tracklane::registerHotkeys();
+		tracklane::registerModuleData();
 		obs_data_t *modules = obs_data_create_from_json(
 			R"({"OBS-Tracklane": {"hotkeys": {"OBS-Tracklane.Next": [{"key": "OBS_KEY_F10"}]}}})");
 		testfrontend::fireSave(modules, false);
