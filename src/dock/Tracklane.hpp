@@ -178,6 +178,8 @@ private:
 	bool handleListKey(QEvent *event);
 	void dropWithinList(QDropEvent *drop);
 	void runEndMode(int currentIndex);
+	void stopSource(bool silenceAtOnce);
+	static void dropBufferedAudio(obs_source_t *source);
 	bool endOfTrackStillAudible() const;
 	void rebuildSourceSelector();
 
@@ -190,6 +192,8 @@ private:
 	std::mutex pendingSettingsMutex;
 	obs_data_t *pendingSettings = nullptr;
 	quint64 switchGeneration = 0;
+	// The operator's stop, until the source confirms it: what it handed over meanwhile is dropped.
+	bool silenceWhenStopped = false;
 	bool trackSwitchPending = false;
 	bool sceneSwitchAfterLoad = false;
 	QList<TrackEntry> tracks;

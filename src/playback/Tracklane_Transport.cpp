@@ -71,13 +71,40 @@ void Tracklane::playNext()
 	loadTrack(tracks[target].id, false);
 }
 
+// VLC hands its audio to OBS about a second ahead of when it is to be heard, and a stop lets OBS
+// play that lead out. Turning the decoupled flag on drops the source's audio buffer at once (libobs
+// resets its audio there); turned straight back off when it was off, it changes nothing else.
+void Tracklane::dropBufferedAudio(obs_source_t *source)
+{
+	const bool decoupled = obs_source_async_decoupled(source);
+	obs_source_set_async_decoupled(source, true);
+	if (!decoupled)
+		obs_source_set_async_decoupled(source, false);
+}
+
 void Tracklane::stopPlayback()
+{
+	stopSource(true);
+}
+
+// The operator's stop is heard at once; the end-of-track rule's stop comes once the tail has been
+// heard and drops nothing.
+void Tracklane::stopSource(bool silenceAtOnce)
 {
 	cancelPendingSwitch();
 	playbackArmed = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
-		obs_source_media_stop(source);
+		{
+			// libobs carries the stop out on its graphics thread; until then the source goes on
+			// handing over audio, which onMediaStopped drops once the stop has taken effect. Both
+			// drops happen under the lock, so that the two threads never make them at once.
+			std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+			silenceWhenStopped = silenceAtOnce;
+			if (silenceAtOnce)
+				dropBufferedAudio(source);
+			obs_source_media_stop(source);
+		}
 		if (managed) {
 			observedPlaylist.clear();
 			saveSourceState();
@@ -132,7 +159,7 @@ void Tracklane::runEndMode(int currentIndex)
 	} else if (endMode == 1 && currentIndex + 1 < tracks.size()) {
 		loadTrack(tracks[currentIndex + 1].id, false);
 	} else {
-		stopPlayback();
+		stopSource(false);
 	}
 }
 

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QMetaObject>
 
+#include <utility>
+
 void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 {
 	obs_source_t *source = resolveBoundSource();
@@ -85,6 +87,10 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 	quint64 generation;
 	{
 		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
+		// The operator's stop: the source hands over nothing more, so what it did hand over before
+		// the stop took effect is dropped for good, before any switch can load the next track.
+		if (std::exchange(dock->silenceWhenStopped, false) && source && !obs_source_removed(source))
+			dropBufferedAudio(source);
 		if (!dock->pendingSettings || !source || obs_source_removed(source))
 			return;
 		generation = dock->switchGeneration;

@@ -146,7 +146,7 @@ QList<HeardTone> heardTones(const std::vector<float> &mix, const QList<Tone> &to
 		QList<double> a;
 		for (int b = 0; b < blocks; ++b)
 			a << amplitudeOf(mix.data() + size_t(b) * BlockFrames, BlockFrames, tone.frequency);
-		full << *std::max_element(a.cbegin(), a.cend());
+		full << (a.isEmpty() ? 0.0 : *std::max_element(a.cbegin(), a.cend()));
 		amplitude << a;
 	}
 
@@ -218,6 +218,22 @@ QString describeGaps(const QList<int> &gaps)
 	for (int gap : gaps)
 		parts << QStringLiteral("%1 ms").arg(gap);
 	return parts.join(QStringLiteral(", "));
+}
+
+// How long the mix still sounded after a moment in it, in milliseconds: the end of the last 1 ms
+// window from that frame on whose peak is above the silence threshold, 0 when there is none.
+int soundAfter(const std::vector<float> &mix, size_t fromFrame)
+{
+	constexpr int Window = SampleRate / 1000;
+	int last = 0;
+	for (size_t at = fromFrame, w = 1; at + Window <= mix.size(); at += Window, ++w) {
+		float peak = 0.0f;
+		for (int i = 0; i < Window; ++i)
+			peak = std::max(peak, std::abs(mix[at + size_t(i)]));
+		if (peak > 0.01f)
+			last = int(w);
+	}
+	return last;
 }
 
 // Counts the source's media_started signals (they come from VLC's threads).
@@ -609,6 +625,41 @@ private Q_SLOTS:
 		QVERIFY2(stopped,
 			 qPrintable(QStringLiteral("states after resuming: %1").arg(states.join(QLatin1Char(' ')))));
 		QCOMPARE(TA::currentTrackId(*dock), trackId(1));
+	}
+
+	// The operator's Stop silences the source on air at once, not after the second of audio VLC has
+	// handed over ahead of time; started again, the track plays normally.
+	void stopIsSilentOnAirAtOnce()
+	{
+		setEndMode(0);
+		capture.start();
+		doubleClickRow(1);
+		QVERIFY(waitUntil(
+			[&]() {
+				const QList<HeardTone> heard = heardTones(capture.take(), tones);
+				return !heard.isEmpty() && heard.last().seconds >= 1.0;
+			},
+			10000));
+		// Where the mix has got to when the operator clicks.
+		const size_t clickedAt = capture.frames();
+		QTest::mouseClick(TA::stopButton(*dock), Qt::LeftButton);
+		// Longer than VLC's lead: whatever the source had handed over would have been heard by now.
+		QTest::qWait(2000);
+		const int after = soundAfter(capture.take(), clickedAt);
+		qInfo("sound on air after Stop: %d ms", after);
+		QVERIFY2(after <= 200, qPrintable(QStringLiteral("the mix still sounded %1 ms after Stop").arg(after)));
+
+		doubleClickRow(0);
+		QVERIFY(waitUntil(
+			[&]() { return playlistOf(source).isEmpty() && TA::currentTrackId(*dock) == trackId(0); },
+			15000));
+		waitForQuietMix(5000);
+		capture.stop();
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard after Stop and a new start: %s", qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		QCOMPARE(heard[1].frequency, tones[0].frequency);
+		QVERIFY2(std::abs(heard[1].seconds - tones[0].seconds) <= 0.1, qPrintable(describe(heard)));
 	}
 };
 
