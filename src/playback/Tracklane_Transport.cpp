@@ -131,10 +131,11 @@ void Tracklane::setEndModeFromCombo()
 
 // The media source hands its audio to OBS about a second before it is heard, so ENDED comes while
 // the end of the track is still to be heard; loading another item then drops that buffered tail.
-// The hand-over to the next (or the same) track therefore waits until the source's audio in the
-// mix has run out, for at most this long. Stopping keeps the tail and needs no wait. The tail
-// is VLC's lead (about a second) plus OBS's own audio buffering, which may grow to about a second
-// (45 passes of 1 024 frames); the bound leaves room above both.
+// The end mode therefore waits until the source's audio in the mix has run out, for at most this
+// long. A stop would keep the tail, but the dock would tell of the end a second early, and a
+// start at that moment (the operator's, or a script's that follows the dock) would cut it: stop
+// waits as well. The tail is VLC's lead (about a second) plus OBS's own audio buffering, which may
+// grow to about a second (45 passes of 1 024 frames); the bound leaves room above both.
 static constexpr qint64 EndHandOverWaitMs = 3000;
 
 bool Tracklane::endOfTrackStillAudible() const
@@ -205,15 +206,13 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		obs_source_release(source);
 		if (!played)
 			break;
-		if (endMode == 1 || endMode == 2) {
-			mixPasses.start();
-			endSeenAtMixPass = mixPasses.now();
-			if (endOfTrackStillAudible()) {
-				endHandOverDue = true;
-				endHandOverTimer.restart();
-				endHandOverCheck.start();
-				break;
-			}
+		mixPasses.start();
+		endSeenAtMixPass = mixPasses.now();
+		if (endOfTrackStillAudible()) {
+			endHandOverDue = true;
+			endHandOverTimer.restart();
+			endHandOverCheck.start();
+			break;
 		}
 		runEndMode(currentIndex);
 		break;

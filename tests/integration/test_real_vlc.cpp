@@ -627,6 +627,39 @@ private Q_SLOTS:
 		QCOMPARE(TA::currentTrackId(*dock), trackId(1));
 	}
 
+	// End mode stop: the dock says the track is over only once the audience has heard its end, so
+	// an operator (or a script) who starts the next track at that moment cuts none of it.
+	void endModeStopTellsOfTheEndOnceItIsHeard()
+	{
+		setEndMode(0);
+		capture.start();
+		QToolButton *playPause = TA::playPauseButton(*dock);
+		const QString pause = moduleQString("Pause");
+		const QString play = moduleQString("Play");
+		for (int row : {0, 1}) {
+			doubleClickRow(row);
+			QVERIFY(waitUntil([&]() { return playPause->accessibleName() == pause; }, 10000));
+			QVERIFY(waitUntil([&]() { return playPause->accessibleName() == play; }, 15000));
+			QCOMPARE(TA::currentTrackId(*dock), trackId(row));
+			QVERIFY(playlistOf(source).isEmpty());
+		}
+		waitForQuietMix(5000);
+		capture.stop();
+
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard with end mode stop, each started when the dock showed Play: %s",
+		      qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		for (int i = 0; i < 2; ++i) {
+			QCOMPARE(heard[i].frequency, tones[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - tones[i].seconds) <= 0.1,
+				 qPrintable(QStringLiteral("%1 Hz sounded %2 s of %3 s")
+						    .arg(tones[i].frequency)
+						    .arg(heard[i].seconds, 0, 'f', 3)
+						    .arg(tones[i].seconds)));
+		}
+	}
+
 	// The operator's Stop silences the source on air at once, not after the second of audio VLC has
 	// handed over ahead of time; started again, the track plays normally.
 	void stopIsSilentOnAirAtOnce()
