@@ -181,6 +181,7 @@ private:
 	void stopSource(bool silenceAtOnce);
 	static void dropBufferedAudio(obs_source_t *source);
 	bool endOfTrackStillAudible() const;
+	qint64 endHandOverBoundMs() const;
 	void rebuildSourceSelector();
 
 	QString settingsPath;

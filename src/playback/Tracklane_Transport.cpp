@@ -138,6 +138,18 @@ void Tracklane::setEndModeFromCombo()
 // grow to about a second (45 passes of 1 024 frames); the bound leaves room above both.
 static constexpr qint64 EndHandOverWaitMs = 3000;
 
+// libobs holds a source's audio back by its sync offset, which Advanced Audio Properties allow to
+// be seconds long; the tail is that much later, and the bound gives it that much longer.
+qint64 Tracklane::endHandOverBoundMs() const
+{
+	qint64 bound = EndHandOverWaitMs;
+	if (obs_source_t *source = resolveBoundSource()) {
+		bound += std::max<int64_t>(obs_source_get_sync_offset(source), 0) / 1000000;
+		obs_source_release(source);
+	}
+	return bound;
+}
+
 bool Tracklane::endOfTrackStillAudible() const
 {
 	obs_source_t *source = resolveBoundSource();
@@ -175,7 +187,7 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		// Anything but the ended track (the operator or the source's own controls) cancels it.
 		if (state != OBS_MEDIA_STATE_ENDED) {
 			endHandOverDue = false;
-		} else if (!endOfTrackStillAudible() || endHandOverTimer.elapsed() >= EndHandOverWaitMs) {
+		} else if (!endOfTrackStillAudible() || endHandOverTimer.elapsed() >= endHandOverBoundMs()) {
 			endHandOverDue = false;
 			runEndMode(currentIndex);
 			return;
