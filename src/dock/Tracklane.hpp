@@ -212,6 +212,8 @@ private:
 	bool showRemainingTime = false;
 	bool narrowLayout = false;
 	bool playbackArmed = false;
+	// The current start was seen playing; only then does its end count as the track's end.
+	bool trackPlayed = false;
 	qint32 endMode = 0;
 	qint32 pollTickCount = 0;
 	qint64 durationMs = 0;

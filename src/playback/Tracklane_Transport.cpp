@@ -93,6 +93,7 @@ void Tracklane::stopSource(bool silenceAtOnce)
 {
 	cancelPendingSwitch();
 	playbackArmed = false;
+	trackPlayed = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
 		{
@@ -202,22 +203,31 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		// The poll does not look while a switch is pending, and the source confirmed the stop
 		// before the switch completed: whatever plays now is the track that was loaded.
 		playbackArmed = true;
+		trackPlayed = true;
 		break;
 	case OBS_MEDIA_STATE_STOPPED:
 	case OBS_MEDIA_STATE_ERROR:
 		playbackArmed = false;
+		trackPlayed = false;
 		break;
 	case OBS_MEDIA_STATE_ENDED: {
 		if (!playbackArmed)
 			break;
 		playbackArmed = false;
-		// A file the source began to open but could not play ends at once with no length; firing
-		// then would skip it, or reload it for ever in repeat.
+		// The source reports a start when it begins to open a file; one it cannot open then ends at
+		// once, never seen playing, with no time and no length. Firing then would skip it, or
+		// reload it for ever in repeat. Any one of the three tells of a track that played: a stream
+		// may play to its end without a length, and a track shorter than a poll may end before a
+		// poll sees it playing or the source has moved its time on.
 		obs_source_t *source = resolveBoundSource();
-		const bool played = source && obs_source_media_get_duration(source) > 0;
+		const bool played = trackPlayed || (source && (obs_source_media_get_time(source) > 0 ||
+							       obs_source_media_get_duration(source) > 0));
 		obs_source_release(source);
-		if (!played)
+		trackPlayed = false;
+		if (!played) {
+			showMessage(moduleQString("CannotPlay").arg(tracks[currentIndex].path, 0, QLatin1Char(' ')));
 			break;
+		}
 		mixPasses.start();
 		endSeenAtMixPass = mixPasses.now();
 		if (endOfTrackStillAudible()) {

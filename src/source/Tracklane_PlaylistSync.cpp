@@ -37,6 +37,7 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	// Any load that really switches, the operator's own included, supersedes a waiting hand-over.
 	endHandOverDue = false;
 	playbackArmed = false;
+	trackPlayed = false;
 	pendingSeekMs = -1;
 	sceneSwitchAfterLoad = switchScene;
 

@@ -21,12 +21,16 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QLabel>
 #include <QToolButton>
 
 #include <atomic>
@@ -236,6 +240,52 @@ int soundAfter(const std::vector<float> &mix, size_t fromFrame)
 	return last;
 }
 
+// Serves a file over HTTP on the loopback interface the way a stream server does: no length, the
+// body ends when the server closes the connection. VLC can tell such a stream's length only from
+// the stream itself, which a plain MP3 without a header frame does not say.
+class StreamServer {
+public:
+	bool start(const QByteArray &content)
+	{
+		body = content;
+		QObject::connect(&server, &QTcpServer::newConnection, [this]() {
+			while (QTcpSocket *socket = server.nextPendingConnection())
+				serve(socket);
+		});
+		return server.listen(QHostAddress::LocalHost, 0);
+	}
+	QString url(const QString &name) const
+	{
+		return QStringLiteral("http://127.0.0.1:%1/%2").arg(server.serverPort()).arg(name);
+	}
+	int requests() const { return served; }
+
+private:
+	void serve(QTcpSocket *socket)
+	{
+		QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+		QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() {
+			QByteArray &request = pending[socket];
+			request += socket->readAll();
+			if (!request.contains("\r\n\r\n") || request.isEmpty())
+				return;
+			pending.remove(socket);
+			++served;
+			socket->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nConnection: close\r\n\r\n");
+			socket->write(body);
+			QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket]() {
+				if (socket->bytesToWrite() == 0)
+					socket->disconnectFromHost();
+			});
+		});
+	}
+
+	QTcpServer server;
+	QByteArray body;
+	QHash<QTcpSocket *, QByteArray> pending;
+	int served = 0;
+};
+
 // Counts the source's media_started signals (they come from VLC's threads).
 struct StartCounter {
 	std::atomic<int> starts{0};
@@ -253,6 +303,10 @@ class RealVlcTest : public QObject {
 	QTemporaryDir dir;
 	QList<Tone> tones;
 	QList<Tone> shortTones;
+	// An MP3 without a header frame, served without a length: VLC knows no duration for it.
+	Tone streamTone{660, 2.0, {}};
+	// Not audio at all, under a name VLC takes for an MP3.
+	QString brokenPath;
 	Tracklane *dock = nullptr;
 	obs_source_t *source = nullptr;
 	obs_scene_t *scene = nullptr;
@@ -265,9 +319,10 @@ class RealVlcTest : public QObject {
 	// Processes events (the dock's own poll timer runs) until done() holds or the bound passes.
 	template<typename F> bool waitUntil(F done, int boundMs) { return QTest::qWaitFor(done, boundMs); }
 
-	// Waits until the mix has held no test tone for half a second after something was heard,
-	// so that the tail of the last track is in the capture. Bounded.
-	void waitForQuietMix(int boundMs)
+	// Waits until the mix has held none of the tones for half a second after one was heard, so
+	// that the tail of the last track is in the capture. Bounded.
+	void waitForQuietMix(int boundMs) { waitForQuietMix(boundMs, tones); }
+	void waitForQuietMix(int boundMs, const QList<Tone> &listened)
 	{
 		QElapsedTimer bound;
 		bound.start();
@@ -278,11 +333,11 @@ class RealVlcTest : public QObject {
 			if (mix.size() < window)
 				continue;
 			bool quiet = true;
-			for (const Tone &tone : tones) {
+			for (const Tone &tone : listened) {
 				if (amplitudeOf(mix.data() + mix.size() - window, int(window), tone.frequency) > 0.005)
 					quiet = false;
 			}
-			if (quiet && !heardTones(mix, tones).isEmpty())
+			if (quiet && !heardTones(mix, listened).isEmpty())
 				return;
 		}
 	}
@@ -323,26 +378,43 @@ private Q_SLOTS:
 		for (QList<Tone> *list : {&tones, &shortTones})
 			for (Tone &tone : *list)
 				all << &tone;
+		all << &streamTone;
 		for (Tone *t : all) {
 			Tone &tone = *t;
-			tone.path = dir.filePath(QStringLiteral("tone-%1.wav").arg(tone.frequency));
+			const bool stream = t == &streamTone;
+			tone.path = dir.filePath(
+				QString::fromLatin1(stream ? "stream-%1.mp3" : "tone-%1.wav").arg(tone.frequency));
+			QStringList codec;
+			if (stream)
+				codec = {QStringLiteral("-c:a"), QStringLiteral("libmp3lame"),  QStringLiteral("-b:a"),
+					 QStringLiteral("128k"), QStringLiteral("-write_xing"), QStringLiteral("0")};
 			QProcess process;
-			process.start(ffmpeg,
-				      {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
-				       QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
-				       QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-				       QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
-					       .arg(tone.frequency)
-					       .arg(SampleRate)
-					       .arg(tone.seconds),
-				       QStringLiteral("-ac"), QStringLiteral("2"), tone.path});
+			process.start(ffmpeg, QStringList{QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
+							  QStringLiteral("-loglevel"), QStringLiteral("error"),
+							  QStringLiteral("-y"), QStringLiteral("-f"),
+							  QStringLiteral("lavfi"), QStringLiteral("-i"),
+							  QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
+								  .arg(tone.frequency)
+								  .arg(SampleRate)
+								  .arg(tone.seconds),
+							  QStringLiteral("-ac"), QStringLiteral("2")} +
+						      codec + QStringList{tone.path});
 			const bool finished = process.waitForFinished(30000);
 			if (!finished)
 				process.kill();
 			QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
 				 process.readAllStandardError().constData());
-			QVERIFY(QFileInfo(tone.path).size() > qint64(tone.seconds * SampleRate * 4 * 0.9));
+			// 16-bit stereo for the WAV files; 128 kbit/s for the MP3.
+			const double bytesPerSecond = stream ? 128000 / 8 : SampleRate * 4;
+			QVERIFY(QFileInfo(tone.path).size() > qint64(tone.seconds * bytesPerSecond * 0.9));
 		}
+
+		brokenPath = dir.filePath(QStringLiteral("broken.mp3"));
+		QFile broken(brokenPath);
+		QVERIFY(broken.open(QIODevice::WriteOnly));
+		for (int i = 0; i < 2000; ++i)
+			broken.write("This is a text file, not a recording.\n");
+		broken.close();
 	}
 
 	void init()
@@ -718,6 +790,77 @@ private Q_SLOTS:
 		// With that offset libobs itself loses about 65 ms of a track's end (1.93 s of 2 s heard with
 		// the source left to end alone); the cut this guards against lost half a second and more.
 		QVERIFY2(std::abs(heard[0].seconds - tones[0].seconds) <= 0.15, qPrintable(describe(heard)));
+	}
+
+	// A stream whose length VLC cannot tell (an MP3 served without one) plays, ends with no duration,
+	// and end mode next goes on to the next track once its end has been heard.
+	void streamOfUnknownLengthAdvances()
+	{
+		QFile file(streamTone.path);
+		QVERIFY(file.open(QIODevice::ReadOnly));
+		StreamServer server;
+		QVERIFY(server.start(file.readAll()));
+		const QList<Tone> played = {streamTone, shortTones[0]};
+		dock->appendTracks({server.url(QStringLiteral("live.mp3")), shortTones[0].path});
+		const int first = int(tones.size());
+		setEndMode(1);
+		capture.start();
+		QStringList loaded;
+		bool lengthKnown = false;
+		doubleClickRow(first);
+		const bool walked = waitUntil(
+			[&]() {
+				const QString current = TA::currentTrackId(*dock);
+				if (loaded.isEmpty() || loaded.last() != current)
+					loaded << current;
+				if (current == trackId(first) && state() == OBS_MEDIA_STATE_PLAYING &&
+				    obs_source_media_get_duration(source) > 0)
+					lengthKnown = true;
+				return current == trackId(first + 1) && playlistOf(source).isEmpty() &&
+				       !TA::trackSwitchPending(*dock);
+			},
+			20000);
+		QVERIFY2(walked, qPrintable(QStringLiteral("loaded %1; %2 requests")
+						    .arg(loaded.join(QLatin1Char(' ')))
+						    .arg(server.requests())));
+		QVERIFY(!lengthKnown);
+		waitForQuietMix(5000, played);
+		capture.stop();
+		const QList<HeardTone> heard = heardTones(capture.take(), played);
+		qInfo("heard a stream of unknown length, then the next track: %s", qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		for (int i = 0; i < 2; ++i) {
+			QCOMPARE(heard[i].frequency, played[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - played[i].seconds) <= 0.1, qPrintable(describe(heard)));
+		}
+	}
+
+	// A file VLC cannot decode never plays: no end mode fires (repeat would load it again and again),
+	// and the dock says on its message line that it could not be played.
+	void undecodableFileIsReportedAndFiresNoEndMode()
+	{
+		dock->appendTracks({brokenPath});
+		const int broken = int(tones.size());
+		setEndMode(2);
+		QLabel *message = TA::messageLabel(*dock);
+		QStringList states;
+		doubleClickRow(broken);
+		const bool reported = waitUntil(
+			[&]() {
+				const QString s = QString::number(state());
+				if (states.isEmpty() || states.last() != s)
+					states << s;
+				return !message->isHidden();
+			},
+			10000);
+		QVERIFY2(reported, qPrintable(QStringLiteral("states: %1").arg(states.join(QLatin1Char(' ')))));
+		QVERIFY2(message->text().contains(moduleQString("CannotPlay").arg(brokenPath, 0, QLatin1Char(' '))),
+			 qPrintable(message->text()));
+		const int starts = started.starts.load();
+		QTest::qWait(1500);
+		QCOMPARE(started.starts.load(), starts);
+		QCOMPARE(TA::currentTrackId(*dock), trackId(broken));
+		QVERIFY(!TA::trackSwitchPending(*dock));
 	}
 };
 
