@@ -807,6 +807,9 @@ private Q_SLOTS:
 		capture.start();
 		QStringList loaded;
 		bool lengthKnown = false;
+		// What the dock shows while the stream's tail is heard: playing, its time running on.
+		QStringList tailShown;
+		QLabel *time = TA::timeLabel(*dock);
 		doubleClickRow(first);
 		const bool walked = waitUntil(
 			[&]() {
@@ -816,6 +819,9 @@ private Q_SLOTS:
 				if (current == trackId(first) && state() == OBS_MEDIA_STATE_PLAYING &&
 				    obs_source_media_get_duration(source) > 0)
 					lengthKnown = true;
+				if (current == trackId(first) && TA::endHandOverDue(*dock) &&
+				    (tailShown.isEmpty() || tailShown.last() != time->accessibleDescription()))
+					tailShown << time->accessibleDescription();
 				return current == trackId(first + 1) && playlistOf(source).isEmpty() &&
 				       !TA::trackSwitchPending(*dock);
 			},
@@ -824,6 +830,12 @@ private Q_SLOTS:
 						    .arg(loaded.join(QLatin1Char(' ')))
 						    .arg(server.requests())));
 		QVERIFY(!lengthKnown);
+		qInfo("shown while the stream's tail was heard: %s", qPrintable(tailShown.join(QLatin1String("; "))));
+		QVERIFY(!tailShown.isEmpty());
+		const QString playing = moduleQString("StatusPlaying") + QStringLiteral(u" \u00B7 ");
+		QVERIFY2(tailShown.last().startsWith(playing) &&
+				 !tailShown.last().startsWith(playing + QStringLiteral("0:00")),
+			 qPrintable(tailShown.last()));
 		waitForQuietMix(5000, played);
 		capture.stop();
 		const QList<HeardTone> heard = heardTones(capture.take(), played);
