@@ -584,11 +584,14 @@ class OnAir(unittest.TestCase):
 			def over(number):
 				# The dock's own word that the track is over, and nothing else, starts the next one.
 				started = client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == number), 20)
+				# What it reported before the start (the stop that began the switch) is not that word.
+				client.events = [e for e in client.events if not vendor_event("PlaybackStateChanged")(e)]
 				ended = started and client.wait_event(
 					vendor_event("PlaybackStateChanged", lambda d: d.get("state") in OVER), 20)
 				return bool(started and ended)
 
 			call(VENDOR, "SetEndMode", {"mode": "stop"})
+			seen["play_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
 			seen["first"] = call(VENDOR, "PlayTrack", {"number": 1})
 			seen["first_over"] = over(1)
 			seen["second"] = call(VENDOR, "PlayTrack", {"number": 2})
@@ -606,15 +609,16 @@ class OnAir(unittest.TestCase):
 				# So that Stop is still tried on a playing track.
 				call(VENDOR, "PlayTrack", {"number": 4})
 				client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == 4), 20)
-			# Where the recording has got to, as OBS tells it, when the long track is reported started:
-			# against the moment it is heard there, this gives how late such a mark is in the recording.
-			seen["long_started_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
 			seen["requests"] = server.requests
 
-			# Well into the long track, the operator stops it.
+			# Well into the long track, the operator stops it. How far the recording had got then is
+			# what OBS says of its duration just before the request; OBS counts the frames its encoder
+			# has handed on, a few behind what has been mixed, so the mark is early if anything.
 			time.sleep(1.5)
 			seen["stop_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
 			seen["stop"] = call(VENDOR, "Stop")
+			# The request is answered once the dock has carried it out on OBS's UI thread.
+			seen["stopped_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
 			time.sleep(2.5)
 			seen["recording"] = ws.request("StopRecord").get("outputPath")
 			# OBS asks before it exits while an output is still active; StopRecord answers before then.
@@ -655,14 +659,13 @@ class OnAir(unittest.TestCase):
 		self.assertEqual(seen["stop"], {"success": True})
 		long = self.heard(330)
 		self.assertEqual(len(long), 1, self.describe())
-		# OBS's word on how far the recording has got is not quite where its audio is; the long
-		# track's start, marked the same way, tells by how much.
-		late = long[0][0] - seen["long_started_at"]
-		after = long[0][1] - (seen["stop_at"] + late)
-		print(f"\nOnAir: the long track sounded {after * 1000:.0f} ms after Stop in OBS's recording (marks "
-		      f"{late * 1000:.0f} ms late; {self.describe()})", file=sys.stderr)
+		after = long[0][1] - seen["stop_at"]
+		print(f"\nOnAir: the long track sounded at most {after * 1000:.0f} ms after Stop was asked for, "
+		      f"{(long[0][1] - seen['stopped_at']) * 1000:.0f} ms after it was answered, in OBS's recording; "
+		      f"the first track sounded {(self.heard(440)[0][0] - seen['play_at']) * 1000:.0f} ms after it was asked for "
+		      f"({self.describe()})", file=sys.stderr)
 		# VLC's lead alone sounds for more than a second after the request.
-		self.assertLess(after, 0.3, self.describe())
+		self.assertLess(after, 0.4, self.describe())
 		self.assertEqual(self.result.module_problems, [])
 		self.assertEqual(self.result.exit_code, 0)
 
