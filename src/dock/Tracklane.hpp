@@ -212,7 +212,8 @@ private:
 	bool showRemainingTime = false;
 	bool narrowLayout = false;
 	bool playbackArmed = false;
-	// The current start was seen playing; only then does its end count as the track's end.
+	// A poll saw the current start playing. With the source's time and length at the end, this
+	// tells a track that played from a file the source only began to open.
 	bool trackPlayed = false;
 	qint32 endMode = 0;
 	qint32 pollTickCount = 0;

@@ -84,7 +84,8 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 	// This runs on libobs's graphics thread. The source's settings object has no lock of its own,
 	// and the UI thread reads and writes it at any time (the host's properties window, the
 	// collection save, this dock), so the pending settings are applied by finishTrackSwitch on the
-	// UI thread; here the stop is only reported.
+	// UI thread, and the switch's stop is only reported here. The source's audio buffer, which the
+	// operator's stop drops here, has a lock of its own.
 	quint64 generation;
 	{
 		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
