@@ -137,6 +137,21 @@ def tagged_tracks(media_dir):
 	return out
 
 
+def stream_track(media_dir, frequency=660, seconds=2):
+	"""An MP3 tone without the header frame that tells its length (made once): served without a
+	Content-Length, VLC can tell its length no more than that of a live stream."""
+	os.makedirs(media_dir, exist_ok=True)
+	path = os.path.join(media_dir, f"stream-{frequency}.mp3")
+	if not os.path.exists(path):
+		tmp = f"{path}.{os.getpid()}.part.mp3"
+		subprocess.run(
+			["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+			 f"sine=frequency={frequency}:sample_rate=44100:duration={seconds}", "-ac", "2", "-c:a", "libmp3lame",
+			 "-b:a", "128k", "-write_xing", "0", tmp], check=True, timeout=60)
+		os.replace(tmp, path)
+	return path
+
+
 def generate_media(media_dir):
 	"""Makes the tone tracks (once per directory) and returns a description of them."""
 	folder = os.path.join(media_dir, FOLDER_NAME)
@@ -432,6 +447,127 @@ def add_collection(home, name, playlist, source_name="Jingles"):
 	source = media_source(source_name, playlist)
 	write_collection(home, collection(name, [("Only", [source])], current="Only"))
 	return {"collection": name, "source_name": source_name, "source_uuid": source["uuid"], "playlist": playlist}
+
+
+def record_to(home, folder):
+	"""Makes the profile record OBS's output (simple output mode, Matroska) into folder, with a small
+	canvas so that encoding it costs little, and the video encoder without look-ahead, so that the
+	recording's duration as OBS reports it stays close to what has been mixed."""
+	os.makedirs(folder, exist_ok=True)
+	with open(os.path.join(config_dir(home), "basic", "profiles", "Untitled", "basic.ini"), "a") as f:
+		f.write("\n[Video]\nBaseCX=320\nBaseCY=180\nOutputCX=320\nOutputCY=180\nFPSType=0\nFPSCommon=30\n")
+		f.write("\n[Audio]\nSampleRate=48000\nChannelSetup=Stereo\n")
+		f.write("\n[Output]\nMode=Simple\n")
+		f.write(f"\n[SimpleOutput]\nFilePath={folder}\nRecFormat2=mkv\nRecQuality=Stream\nStreamEncoder=x264\n"
+			"RecEncoder=x264\nVBitrate=300\nABitrate=160\nPreset=ultrafast\nx264Settings=tune=zerolatency\n"
+			"FileNameWithoutSpace=true\n")
+
+
+def tone_stretches(recording, frequencies, block_ms=20, min_seconds=0.06):
+	"""The stretches of a recording's audio in which each frequency sounds, in order:
+	[(frequency, start_s, end_s)], measured in blocks of block_ms from the start of the recording.
+	A block counts for the frequency that fills it most, with more than a fifth of that frequency's
+	loudest block; a stretch ends at a block without it. Stretches shorter than min_seconds are left
+	out: the click of a tone's onset reads as a moment of every frequency."""
+	import array
+	import math
+
+	rate = 48000
+	# Silence padded in front where the audio starts after the recording does, so that times here are
+	# the recording's own.
+	pcm = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-vn", "-af",
+			      "aresample=async=1:first_pts=0", "-ac", "1", "-ar", str(rate), "-f", "f32le", "-"],
+			     check=True, capture_output=True, timeout=120).stdout
+	samples = array.array("f")
+	samples.frombytes(pcm[:len(pcm) // 4 * 4])
+	n = rate * block_ms // 1000
+	blocks = len(samples) // n
+	levels = {}
+	for frequency in frequencies:
+		coeff = 2.0 * math.cos(2.0 * math.pi * frequency / rate)
+		row = []
+		for b in range(blocks):
+			s1 = s2 = 0.0
+			for x in samples[b * n:(b + 1) * n]:
+				s1, s2 = x + coeff * s1 - s2, s1
+			row.append(math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)))
+		levels[frequency] = row
+	loudest = {f: max(row, default=0.0) for f, row in levels.items()}
+	stretches = []
+	last = None
+	for b in range(blocks):
+		present, share = None, 0.0
+		for f in frequencies:
+			s = levels[f][b] / loudest[f] if loudest[f] > 0 else 0.0
+			if s > 0.2 and s > share:
+				present, share = f, s
+		if present is None:
+			last = None
+			continue
+		if present != last:
+			stretches.append([present, b * block_ms / 1000.0, 0.0])
+		stretches[-1][2] = (b + 1) * block_ms / 1000.0
+		last = present
+	return [tuple(s) for s in stretches if s[2] - s[1] >= min_seconds]
+
+
+class StreamServer:
+	"""Serves one file over HTTP without a Content-Length, the body ending when the connection
+	closes, as a stream server does. It listens on loopback inside OBS's network namespace."""
+
+	def __init__(self, path, port):
+		with open(path, "rb") as f:
+			self.body = f.read()
+		self.listener = None
+		self.requests = 0
+		# OBS's network namespace is its own, so a port fixed in advance is free there, and the
+		# collection can name the stream before OBS starts.
+		self.port = port
+
+	def start(self, obs):
+		import socket
+		import threading
+
+		def listen():
+			sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+			sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+			sock.bind(("127.0.0.1", self.port))
+			sock.listen(4)
+			return sock
+
+		# A socket keeps the namespace it was made in; the serving thread may run anywhere.
+		self.listener = in_network_namespace(obs.proc.pid, listen)
+		threading.Thread(target=self._serve, daemon=True).start()
+		return self
+
+	def url(self, name):
+		return f"http://127.0.0.1:{self.port}/{name}"
+
+	def _serve(self):
+		while True:
+			try:
+				conn, _ = self.listener.accept()
+			except OSError:
+				return
+			try:
+				conn.settimeout(10)
+				request = b""
+				while b"\r\n\r\n" not in request:
+					chunk = conn.recv(4096)
+					if not chunk:
+						break
+					request += chunk
+				if b"\r\n\r\n" in request:
+					self.requests += 1
+					conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nConnection: close\r\n\r\n" + self.body)
+			except OSError:
+				pass
+			finally:
+				conn.close()
+
+	def close(self):
+		if self.listener:
+			self.listener.close()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -189,7 +189,10 @@ private:
 	void runEndMode(int currentIndex);
 	QString heldTrackId() const;
 	bool switchUnderWay(int state) const;
+	void stopSource(bool silenceAtOnce);
+	static void dropBufferedAudio(obs_source_t *source);
 	bool endOfTrackStillAudible() const;
+	qint64 endHandOverBoundMs() const;
 	void rebuildSourceSelector();
 
 	QString settingsPath;
@@ -202,6 +205,8 @@ private:
 	std::mutex pendingSettingsMutex;
 	obs_data_t *pendingSettings = nullptr;
 	quint64 switchGeneration = 0;
+	// The operator's stop, until the source confirms it: what it handed over meanwhile is dropped.
+	bool silenceWhenStopped = false;
 	bool trackSwitchPending = false;
 	bool sceneSwitchAfterLoad = false;
 	QList<TrackEntry> tracks;
@@ -219,6 +224,9 @@ private:
 	bool showRemainingTime = false;
 	bool narrowLayout = false;
 	bool playbackArmed = false;
+	// A poll saw the current start playing. With the source's time and length at the end, this
+	// tells a track that played from a file the source only began to open.
+	bool trackPlayed = false;
 	qint32 endMode = 0;
 	qint32 pollTickCount = 0;
 	qint64 durationMs = 0;

@@ -61,7 +61,10 @@ void Tracklane::pollTick()
 		if (duration > 0)
 			durationMs = duration;
 		const qint64 since = lastPlayingClock.isValid() ? lastPlayingClock.elapsed() : 0;
-		time = std::min(durationMs, lastPlayingTimeMs + since);
+		time = lastPlayingTimeMs + since;
+		// A stream of unknown length has no end to stop at.
+		if (durationMs > 0)
+			time = std::min(durationMs, time);
 	} else {
 		durationMs = duration;
 	}

@@ -71,13 +71,41 @@ void Tracklane::playNext()
 	loadTrack(tracks[target].id, false);
 }
 
+// VLC hands its audio to OBS about a second ahead of when it is to be heard, and a stop lets OBS
+// play that lead out. Turning the decoupled flag on drops the source's audio buffer at once (libobs
+// resets its audio there); turned straight back off when it was off, it changes nothing else.
+void Tracklane::dropBufferedAudio(obs_source_t *source)
+{
+	const bool decoupled = obs_source_async_decoupled(source);
+	obs_source_set_async_decoupled(source, true);
+	if (!decoupled)
+		obs_source_set_async_decoupled(source, false);
+}
+
 void Tracklane::stopPlayback()
+{
+	stopSource(true);
+}
+
+// The operator's stop is heard at once; the end-of-track rule's stop comes once the tail has been
+// heard and drops nothing.
+void Tracklane::stopSource(bool silenceAtOnce)
 {
 	cancelPendingSwitch();
 	playbackArmed = false;
+	trackPlayed = false;
 
 	if (obs_source_t *source = resolveBoundSource()) {
-		obs_source_media_stop(source);
+		{
+			// libobs carries the stop out on its graphics thread; until then the source goes on
+			// handing over audio, which onMediaStopped drops once the stop has taken effect. Both
+			// drops happen under the lock, so that the two threads never make them at once.
+			std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+			silenceWhenStopped = silenceAtOnce;
+			if (silenceAtOnce)
+				dropBufferedAudio(source);
+			obs_source_media_stop(source);
+		}
 		if (managed) {
 			observedPlaylist.clear();
 			saveSourceState();
@@ -107,11 +135,24 @@ void Tracklane::setEndModeFromCombo()
 
 // The media source hands its audio to OBS about a second before it is heard, so ENDED comes while
 // the end of the track is still to be heard; loading another item then drops that buffered tail.
-// The hand-over to the next (or the same) track therefore waits until the source's audio in the
-// mix has run out, for at most this long. Stopping keeps the tail and needs no wait. The tail
-// is VLC's lead (about a second) plus OBS's own audio buffering, which may grow to about a second
-// (45 passes of 1 024 frames); the bound leaves room above both.
+// The end mode therefore waits until the source's audio in the mix has run out, for at most this
+// long. A stop would keep the tail, but the dock would tell of the end a second early, and a
+// start at that moment (the operator's, or a script's that follows the dock) would cut it: stop
+// waits as well. The tail is VLC's lead (about a second) plus OBS's own audio buffering, which may
+// grow to about a second (45 passes of 1 024 frames); the bound leaves room above both.
 static constexpr qint64 EndHandOverWaitMs = 3000;
+
+// libobs holds a source's audio back by its sync offset, which Advanced Audio Properties allow to
+// be seconds long; the tail is that much later, and the bound gives it that much longer.
+qint64 Tracklane::endHandOverBoundMs() const
+{
+	qint64 bound = EndHandOverWaitMs;
+	if (obs_source_t *source = resolveBoundSource()) {
+		bound += std::max<int64_t>(obs_source_get_sync_offset(source), 0) / 1000000;
+		obs_source_release(source);
+	}
+	return bound;
+}
 
 bool Tracklane::endOfTrackStillAudible() const
 {
@@ -135,7 +176,7 @@ void Tracklane::runEndMode(int currentIndex)
 	} else if (endMode == 1 && currentIndex + 1 < tracks.size()) {
 		loadTrack(tracks[currentIndex + 1].id, false);
 	} else {
-		stopPlayback();
+		stopSource(false);
 	}
 }
 
@@ -150,7 +191,7 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		// Anything but the ended track (the operator or the source's own controls) cancels it.
 		if (state != OBS_MEDIA_STATE_ENDED) {
 			endHandOverDue = false;
-		} else if (!endOfTrackStillAudible() || endHandOverTimer.elapsed() >= EndHandOverWaitMs) {
+		} else if (!endOfTrackStillAudible() || endHandOverTimer.elapsed() >= endHandOverBoundMs()) {
 			endHandOverDue = false;
 			runEndMode(currentIndex);
 			return;
@@ -165,31 +206,38 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		// The poll does not look while a switch is pending, and the source confirmed the stop
 		// before the switch completed: whatever plays now is the track that was loaded.
 		playbackArmed = true;
+		trackPlayed = true;
 		break;
 	case OBS_MEDIA_STATE_STOPPED:
 	case OBS_MEDIA_STATE_ERROR:
 		playbackArmed = false;
+		trackPlayed = false;
 		break;
 	case OBS_MEDIA_STATE_ENDED: {
 		if (!playbackArmed)
 			break;
 		playbackArmed = false;
-		// A file the source began to open but could not play ends at once with no length; firing
-		// then would skip it, or reload it for ever in repeat.
+		// The source reports a start when it begins to open a file; one it cannot open then ends at
+		// once, never seen playing, with no time and no length. Firing then would skip it, or
+		// reload it for ever in repeat. Any one of the three tells of a track that played: a stream
+		// may play to its end without a length, and a track shorter than a poll may end before a
+		// poll sees it playing or the source has moved its time on.
 		obs_source_t *source = resolveBoundSource();
-		const bool played = source && obs_source_media_get_duration(source) > 0;
+		const bool played = trackPlayed || (source && (obs_source_media_get_time(source) > 0 ||
+							       obs_source_media_get_duration(source) > 0));
 		obs_source_release(source);
-		if (!played)
+		trackPlayed = false;
+		if (!played) {
+			showMessage(moduleQString("CannotPlay").arg(tracks[currentIndex].path, 0, QLatin1Char(' ')));
 			break;
-		if (endMode == 1 || endMode == 2) {
-			mixPasses.start();
-			endSeenAtMixPass = mixPasses.now();
-			if (endOfTrackStillAudible()) {
-				endHandOverDue = true;
-				endHandOverTimer.restart();
-				endHandOverCheck.start();
-				break;
-			}
+		}
+		mixPasses.start();
+		endSeenAtMixPass = mixPasses.now();
+		if (endOfTrackStillAudible()) {
+			endHandOverDue = true;
+			endHandOverTimer.restart();
+			endHandOverCheck.start();
+			break;
 		}
 		runEndMode(currentIndex);
 		break;
@@ -294,11 +342,7 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 		// than the switch (the operator's Next right after the Properties window's Cancel): the
 		// switch goes ahead, and the change is told as the poll would have told it.
 		const bool changedUnseen = held != observedPlaylist;
-		// Toggling the decoupled flag around the update has no lasting effect when it was off.
-		const bool decoupled = obs_source_async_decoupled(source);
-		obs_source_set_async_decoupled(source, true);
-		if (!decoupled)
-			obs_source_set_async_decoupled(source, false);
+		dropBufferedAudio(source);
 		obs_source_update(source, settings);
 		// Only now does the source hold the new playlist; saving it any earlier would make a
 		// collection saved in between disagree with its source.

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QMetaObject>
 
+#include <utility>
+
 void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 {
 	obs_source_t *source = resolveBoundSource();
@@ -35,6 +37,7 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	// Any load that really switches, the operator's own included, supersedes a waiting hand-over.
 	endHandOverDue = false;
 	playbackArmed = false;
+	trackPlayed = false;
 	pendingSeekMs = -1;
 	sceneSwitchAfterLoad = switchScene;
 
@@ -92,10 +95,15 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 	// This runs on libobs's graphics thread. The source's settings object has no lock of its own,
 	// and the UI thread reads and writes it at any time (the host's properties window, the
 	// collection save, this dock), so the pending settings are applied by finishTrackSwitch on the
-	// UI thread; here the stop is only reported.
+	// UI thread, and the switch's stop is only reported here. The source's audio buffer, which the
+	// operator's stop drops here, has a lock of its own.
 	quint64 generation;
 	{
 		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
+		// The operator's stop: the source hands over nothing more, so what it did hand over before
+		// the stop took effect is dropped for good, before any switch can load the next track.
+		if (std::exchange(dock->silenceWhenStopped, false) && source && !obs_source_removed(source))
+			dropBufferedAudio(source);
 		if (!dock->pendingSettings || !source || obs_source_removed(source))
 			return;
 		generation = dock->switchGeneration;

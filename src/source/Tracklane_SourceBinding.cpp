@@ -50,6 +50,9 @@ void Tracklane::disconnectMediaSignals()
 			signal_handler_disconnect(c->handler, c->signal, c->callback, c->param);
 		*c = SignalConnection();
 	}
+	// A stop whose confirmation will not come here any more must not silence the next source.
+	std::lock_guard<std::mutex> lock(pendingSettingsMutex);
+	silenceWhenStopped = false;
 }
 
 void Tracklane::clearBindingState()

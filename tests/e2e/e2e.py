@@ -533,6 +533,143 @@ class Play(unittest.TestCase):
 		self.assertEqual(self.result.exit_code, 0)
 
 
+class OnAir(unittest.TestCase):
+	"""What goes on air, in OBS's own recording of its output: a script that starts the next track the
+	moment the dock reports the last one over (end mode stop) cuts none of it; a stream whose length
+	VLC cannot tell goes on to the next track in end mode next; and the operator's Stop silences the
+	source at once."""
+
+	STREAM_PORT = 8765
+
+	@classmethod
+	def setUpClass(cls):
+		media_dir = os.path.join(ARGS.work, "media")
+		cls.home, cls.media, cls.setup = fresh_setup("onair")
+		cls.stream = h.stream_track(media_dir)
+		cls.long = h.long_track(media_dir)
+		cls.stream_url = f"http://127.0.0.1:{cls.STREAM_PORT}/live.mp3"
+		cls.playlist = cls.media["files"] + [cls.stream_url, cls.long]
+		# As the dock leaves a source it stopped at the end of its list: the source holds nothing to
+		# play, so nothing sounds until the dock starts a track.
+		data = h.read_collection(cls.home, cls.setup["collection"])
+		for source in data["sources"]:
+			if source["uuid"] == cls.setup["source_uuid"]:
+				source["settings"].update(playlist=[], loop=False, playback_behavior="always_play")
+				source["private_settings"][STATE_KEY] = {
+					"version": 1, "tracks": [{"value": p, "id": str(uuid.uuid4())} for p in cls.playlist],
+					"observed": [], "current": "", "managed": True, "originalLoop": True,
+					"originalShuffle": False, "originalBehavior": "stop_restart", "endMode": 0}
+		h.write_collection(cls.home, data)
+		cls.recordings = os.path.join(cls.home, "recordings")
+		h.record_to(cls.home, cls.recordings)
+		cls.result = run_obs(cls.home, cls.setup, during=cls.operate)
+		seen = cls.result.seen
+		cls.stretches = h.tone_stretches(seen["recording"], [440, 550, 660, 330]) if seen.get("recording") else []
+
+	@classmethod
+	def operate(cls, ws, x, run):
+		seen = run.seen
+		server = h.StreamServer(cls.stream, cls.STREAM_PORT).start(run.obs)
+		with h.ObsWebSocket(event_subscriptions=h.ObsWebSocket.VENDOR_EVENTS) as client:
+			client.connect(run.obs, timeout=30)
+			call = client.vendor_request
+			seen["bound"] = settle(lambda: call(VENDOR, "GetStatus").get("bound"), True, 15)
+			seen["tracks"] = [t["path"] for t in call(VENDOR, "GetTracks").get("tracks", [])]
+			# Only the scene on the program output is heard.
+			ws.set_program_scene("Stage")
+			ws.request("StartRecord")
+			# The recording's first moments are the encoders' start; nothing is judged there.
+			time.sleep(1.0)
+
+			def over(number):
+				# The dock's own word that the track is over, and nothing else, starts the next one.
+				started = client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == number), 20)
+				# What it reported before the start (the stop that began the switch) is not that word.
+				client.events = [e for e in client.events if not vendor_event("PlaybackStateChanged")(e)]
+				ended = started and client.wait_event(
+					vendor_event("PlaybackStateChanged", lambda d: d.get("state") in OVER), 20)
+				return bool(started and ended)
+
+			call(VENDOR, "SetEndMode", {"mode": "stop"})
+			seen["play_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
+			seen["first"] = call(VENDOR, "PlayTrack", {"number": 1})
+			seen["first_over"] = over(1)
+			seen["second"] = call(VENDOR, "PlayTrack", {"number": 2})
+			seen["second_over"] = over(2)
+
+			call(VENDOR, "SetEndMode", {"mode": "next"})
+			seen["stream"] = call(VENDOR, "PlayTrack", {"number": 3})
+			seen["stream_started"] = client.wait_event(
+				vendor_event("TrackStarted", lambda d: d.get("number") == 3), 20) is not None
+			seen["stream_playing"] = settle(lambda: media_state(ws, cls.setup["source_name"]), PLAYING, 10)
+			seen["stream_duration"] = call(VENDOR, "GetStatus").get("durationMs")
+			seen["advanced"] = client.wait_event(
+				vendor_event("TrackStarted", lambda d: d.get("number") == 4), 20) is not None
+			if not seen["advanced"]:
+				# So that Stop is still tried on a playing track.
+				call(VENDOR, "PlayTrack", {"number": 4})
+				client.wait_event(vendor_event("TrackStarted", lambda d: d.get("number") == 4), 20)
+			seen["requests"] = server.requests
+
+			# Well into the long track, the operator stops it. How far the recording had got then is
+			# what OBS says of its duration just before the request; OBS counts the frames its encoder
+			# has handed on, a few behind what has been mixed, so the mark is early if anything.
+			time.sleep(1.5)
+			seen["stop_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
+			seen["stop"] = call(VENDOR, "Stop")
+			# The request is answered once the dock has carried it out on OBS's UI thread.
+			seen["stopped_at"] = ws.request("GetRecordStatus")["outputDuration"] / 1000.0
+			time.sleep(2.5)
+			seen["recording"] = ws.request("StopRecord").get("outputPath")
+			# OBS asks before it exits while an output is still active; StopRecord answers before then.
+			settle(lambda: ws.request("GetRecordStatus")["outputActive"], False, 15)
+		server.close()
+
+	def heard(self, frequency):
+		return [(start, end) for f, start, end in self.stretches if f == frequency]
+
+	def describe(self):
+		return ", ".join(f"{f} Hz {start:.2f}-{end:.2f} s" for f, start, end in self.stretches)
+
+	def test_end_mode_stop_reports_the_end_once_it_is_heard(self):
+		seen = self.result.seen
+		self.assertEqual(seen["tracks"], self.playlist)
+		self.assertTrue(seen["first_over"] and seen["second_over"], "the dock never reported a track over")
+		for frequency in (440, 550):
+			heard = self.heard(frequency)
+			self.assertEqual(len(heard), 1, self.describe())
+			start, end = heard[0]
+			self.assertAlmostEqual(end - start, h.TRACK_SECONDS, delta=0.15, msg=self.describe())
+
+	def test_stream_of_unknown_length_goes_on_to_the_next_track(self):
+		seen = self.result.seen
+		self.assertIs(seen["stream_started"], True)
+		self.assertEqual(seen["stream_playing"], PLAYING)
+		self.assertEqual(seen["stream_duration"], 0)
+		self.assertGreaterEqual(seen["requests"], 1)
+		self.assertIs(seen["advanced"], True, "end mode next stayed on the stream")
+		stream = self.heard(660)
+		self.assertEqual(len(stream), 1, self.describe())
+		self.assertAlmostEqual(stream[0][1] - stream[0][0], 2.0, delta=0.15, msg=self.describe())
+		# The next track follows the stream's end.
+		self.assertGreater(self.heard(330)[0][0], stream[0][1], self.describe())
+
+	def test_stop_is_silent_on_air_at_once(self):
+		seen = self.result.seen
+		self.assertEqual(seen["stop"], {"success": True})
+		long = self.heard(330)
+		self.assertEqual(len(long), 1, self.describe())
+		after = long[0][1] - seen["stop_at"]
+		print(f"\nOnAir: the long track sounded at most {after * 1000:.0f} ms after Stop was asked for, "
+		      f"{(long[0][1] - seen['stopped_at']) * 1000:.0f} ms after it was answered, in OBS's recording; "
+		      f"the first track sounded {(self.heard(440)[0][0] - seen['play_at']) * 1000:.0f} ms after it was asked for "
+		      f"({self.describe()})", file=sys.stderr)
+		# VLC's lead alone sounds for more than a second after the request.
+		self.assertLess(after, 0.4, self.describe())
+		self.assertEqual(self.result.module_problems, [])
+		self.assertEqual(self.result.exit_code, 0)
+
+
 class OutsideEdit(unittest.TestCase):
 	"""Someone else changes the source's playlist (here over obs-websocket, as the properties window
 	would): the dock imports it as a fresh track list, with the source's options of that moment."""

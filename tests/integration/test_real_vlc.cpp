@@ -30,8 +30,11 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QLabel>
 #include <QToolButton>
 
 #include <sys/stat.h>
@@ -153,7 +156,7 @@ QList<HeardTone> heardTones(const std::vector<float> &mix, const QList<Tone> &to
 		QList<double> a;
 		for (int b = 0; b < blocks; ++b)
 			a << amplitudeOf(mix.data() + size_t(b) * BlockFrames, BlockFrames, tone.frequency);
-		full << *std::max_element(a.cbegin(), a.cend());
+		full << (a.isEmpty() ? 0.0 : *std::max_element(a.cbegin(), a.cend()));
 		amplitude << a;
 	}
 
@@ -227,6 +230,68 @@ QString describeGaps(const QList<int> &gaps)
 	return parts.join(QStringLiteral(", "));
 }
 
+// How long the mix still sounded after a moment in it, in milliseconds: the end of the last 1 ms
+// window from that frame on whose peak is above the silence threshold, 0 when there is none.
+int soundAfter(const std::vector<float> &mix, size_t fromFrame)
+{
+	constexpr int Window = SampleRate / 1000;
+	int last = 0;
+	for (size_t at = fromFrame, w = 1; at + Window <= mix.size(); at += Window, ++w) {
+		float peak = 0.0f;
+		for (int i = 0; i < Window; ++i)
+			peak = std::max(peak, std::abs(mix[at + size_t(i)]));
+		if (peak > 0.01f)
+			last = int(w);
+	}
+	return last;
+}
+
+// Serves a file over HTTP on the loopback interface the way a stream server does: no length, the
+// body ends when the server closes the connection. VLC can tell such a stream's length only from
+// the stream itself, which a plain MP3 without a header frame does not say.
+class StreamServer {
+public:
+	bool start(const QByteArray &content)
+	{
+		body = content;
+		QObject::connect(&server, &QTcpServer::newConnection, [this]() {
+			while (QTcpSocket *socket = server.nextPendingConnection())
+				serve(socket);
+		});
+		return server.listen(QHostAddress::LocalHost, 0);
+	}
+	QString url(const QString &name) const
+	{
+		return QStringLiteral("http://127.0.0.1:%1/%2").arg(server.serverPort()).arg(name);
+	}
+	int requests() const { return served; }
+
+private:
+	void serve(QTcpSocket *socket)
+	{
+		QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+		QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() {
+			QByteArray &request = pending[socket];
+			request += socket->readAll();
+			if (!request.contains("\r\n\r\n") || request.isEmpty())
+				return;
+			pending.remove(socket);
+			++served;
+			socket->write("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nConnection: close\r\n\r\n");
+			socket->write(body);
+			QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket]() {
+				if (socket->bytesToWrite() == 0)
+					socket->disconnectFromHost();
+			});
+		});
+	}
+
+	QTcpServer server;
+	QByteArray body;
+	QHash<QTcpSocket *, QByteArray> pending;
+	int served = 0;
+};
+
 // Counts the source's media_started signals (they come from VLC's threads).
 struct StartCounter {
 	std::atomic<int> starts{0};
@@ -244,6 +309,10 @@ class RealVlcTest : public QObject {
 	QTemporaryDir dir;
 	QList<Tone> tones;
 	QList<Tone> shortTones;
+	// An MP3 without a header frame, served without a length: VLC knows no duration for it.
+	Tone streamTone{660, 2.0, {}};
+	// Not audio at all, under a name VLC takes for an MP3.
+	QString brokenPath;
 	Tracklane *dock = nullptr;
 	obs_source_t *source = nullptr;
 	obs_scene_t *scene = nullptr;
@@ -256,9 +325,10 @@ class RealVlcTest : public QObject {
 	// Processes events (the dock's own poll timer runs) until done() holds or the bound passes.
 	template<typename F> bool waitUntil(F done, int boundMs) { return QTest::qWaitFor(done, boundMs); }
 
-	// Waits until the mix has held no test tone for half a second after something was heard,
-	// so that the tail of the last track is in the capture. Bounded.
-	void waitForQuietMix(int boundMs)
+	// Waits until the mix has held none of the tones for half a second after one was heard, so
+	// that the tail of the last track is in the capture. Bounded.
+	void waitForQuietMix(int boundMs) { waitForQuietMix(boundMs, tones); }
+	void waitForQuietMix(int boundMs, const QList<Tone> &listened)
 	{
 		QElapsedTimer bound;
 		bound.start();
@@ -269,11 +339,11 @@ class RealVlcTest : public QObject {
 			if (mix.size() < window)
 				continue;
 			bool quiet = true;
-			for (const Tone &tone : tones) {
+			for (const Tone &tone : listened) {
 				if (amplitudeOf(mix.data() + mix.size() - window, int(window), tone.frequency) > 0.005)
 					quiet = false;
 			}
-			if (quiet && !heardTones(mix, tones).isEmpty())
+			if (quiet && !heardTones(mix, listened).isEmpty())
 				return;
 		}
 	}
@@ -314,26 +384,43 @@ private Q_SLOTS:
 		for (QList<Tone> *list : {&tones, &shortTones})
 			for (Tone &tone : *list)
 				all << &tone;
+		all << &streamTone;
 		for (Tone *t : all) {
 			Tone &tone = *t;
-			tone.path = dir.filePath(QStringLiteral("tone-%1.wav").arg(tone.frequency));
+			const bool stream = t == &streamTone;
+			tone.path = dir.filePath(
+				QString::fromLatin1(stream ? "stream-%1.mp3" : "tone-%1.wav").arg(tone.frequency));
+			QStringList codec;
+			if (stream)
+				codec = {QStringLiteral("-c:a"), QStringLiteral("libmp3lame"),  QStringLiteral("-b:a"),
+					 QStringLiteral("128k"), QStringLiteral("-write_xing"), QStringLiteral("0")};
 			QProcess process;
-			process.start(ffmpeg,
-				      {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
-				       QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
-				       QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-				       QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
-					       .arg(tone.frequency)
-					       .arg(SampleRate)
-					       .arg(tone.seconds),
-				       QStringLiteral("-ac"), QStringLiteral("2"), tone.path});
+			process.start(ffmpeg, QStringList{QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
+							  QStringLiteral("-loglevel"), QStringLiteral("error"),
+							  QStringLiteral("-y"), QStringLiteral("-f"),
+							  QStringLiteral("lavfi"), QStringLiteral("-i"),
+							  QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
+								  .arg(tone.frequency)
+								  .arg(SampleRate)
+								  .arg(tone.seconds),
+							  QStringLiteral("-ac"), QStringLiteral("2")} +
+						      codec + QStringList{tone.path});
 			const bool finished = process.waitForFinished(30000);
 			if (!finished)
 				process.kill();
 			QVERIFY2(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
 				 process.readAllStandardError().constData());
-			QVERIFY(QFileInfo(tone.path).size() > qint64(tone.seconds * SampleRate * 4 * 0.9));
+			// 16-bit stereo for the WAV files; 128 kbit/s for the MP3.
+			const double bytesPerSecond = stream ? 128000 / 8 : SampleRate * 4;
+			QVERIFY(QFileInfo(tone.path).size() > qint64(tone.seconds * bytesPerSecond * 0.9));
 		}
+
+		brokenPath = dir.filePath(QStringLiteral("broken.mp3"));
+		QFile broken(brokenPath);
+		QVERIFY(broken.open(QIODevice::WriteOnly));
+		for (int i = 0; i < 2000; ++i)
+			broken.write("This is a text file, not a recording.\n");
+		broken.close();
 	}
 
 	void init()
@@ -739,6 +826,182 @@ private Q_SLOTS:
 		QVERIFY2(stopped,
 			 qPrintable(QStringLiteral("states after resuming: %1").arg(states.join(QLatin1Char(' ')))));
 		QCOMPARE(TA::currentTrackId(*dock), trackId(1));
+	}
+
+	// End mode stop: the dock says the track is over only once the audience has heard its end, so
+	// an operator (or a script) who starts the next track at that moment cuts none of it.
+	void endModeStopTellsOfTheEndOnceItIsHeard()
+	{
+		setEndMode(0);
+		capture.start();
+		QToolButton *playPause = TA::playPauseButton(*dock);
+		const QString pause = moduleQString("Pause");
+		const QString play = moduleQString("Play");
+		for (int row : {0, 1}) {
+			doubleClickRow(row);
+			QVERIFY(waitUntil([&]() { return playPause->accessibleName() == pause; }, 10000));
+			QVERIFY(waitUntil([&]() { return playPause->accessibleName() == play; }, 15000));
+			QCOMPARE(TA::currentTrackId(*dock), trackId(row));
+			QVERIFY(playlistOf(source).isEmpty());
+		}
+		waitForQuietMix(5000);
+		capture.stop();
+
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard with end mode stop, each started when the dock showed Play: %s",
+		      qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		for (int i = 0; i < 2; ++i) {
+			QCOMPARE(heard[i].frequency, tones[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - tones[i].seconds) <= 0.1,
+				 qPrintable(QStringLiteral("%1 Hz sounded %2 s of %3 s")
+						    .arg(tones[i].frequency)
+						    .arg(heard[i].seconds, 0, 'f', 3)
+						    .arg(tones[i].seconds)));
+		}
+	}
+
+	// The operator's Stop silences the source on air at once, not after the second of audio VLC has
+	// handed over ahead of time; started again, the track plays normally.
+	void stopIsSilentOnAirAtOnce()
+	{
+		setEndMode(0);
+		capture.start();
+		doubleClickRow(1);
+		QVERIFY(waitUntil(
+			[&]() {
+				const QList<HeardTone> heard = heardTones(capture.take(), tones);
+				return !heard.isEmpty() && heard.last().seconds >= 1.0;
+			},
+			10000));
+		// Where the mix has got to when the operator clicks.
+		const size_t clickedAt = capture.frames();
+		QTest::mouseClick(TA::stopButton(*dock), Qt::LeftButton);
+		// Longer than VLC's lead: whatever the source had handed over would have been heard by now.
+		QTest::qWait(2000);
+		const int after = soundAfter(capture.take(), clickedAt);
+		qInfo("sound on air after Stop: %d ms", after);
+		QVERIFY2(after <= 200, qPrintable(QStringLiteral("the mix still sounded %1 ms after Stop").arg(after)));
+
+		doubleClickRow(0);
+		QVERIFY(waitUntil(
+			[&]() { return playlistOf(source).isEmpty() && TA::currentTrackId(*dock) == trackId(0); },
+			15000));
+		waitForQuietMix(5000);
+		capture.stop();
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		qInfo("heard after Stop and a new start: %s", qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		QCOMPARE(heard[1].frequency, tones[0].frequency);
+		QVERIFY2(std::abs(heard[1].seconds - tones[0].seconds) <= 0.1, qPrintable(describe(heard)));
+	}
+
+	// Advanced Audio Properties let a source's audio be delayed by seconds; the hand-over to the next
+	// track still waits until the end of the track has been heard.
+	void tailDelayedBySyncOffsetIsHeardWhole()
+	{
+		obs_source_set_sync_offset(source, 2500 * 1000000LL);
+		setEndMode(1);
+		capture.start();
+		doubleClickRow(0);
+		QVERIFY(waitUntil(
+			[&]() { return TA::currentTrackId(*dock) == trackId(1) && !TA::trackSwitchPending(*dock); },
+			20000));
+		// The next track's first audio comes as late as the first one's did, so the mix holds the
+		// first one alone for a while yet: time enough for its last block to be complete.
+		QTest::qWait(500);
+		const QList<HeardTone> heard = heardTones(capture.take(), tones);
+		QTest::mouseClick(TA::stopButton(*dock), Qt::LeftButton);
+		capture.stop();
+		qInfo("heard with a sync offset of 2.5 s before the hand-over: %s", qPrintable(describe(heard)));
+		QVERIFY(!heard.isEmpty());
+		QCOMPARE(heard[0].frequency, tones[0].frequency);
+		// With that offset libobs itself loses about 65 ms of a track's end (1.93 s of 2 s heard with
+		// the source left to end alone); the cut this guards against lost half a second and more.
+		QVERIFY2(std::abs(heard[0].seconds - tones[0].seconds) <= 0.15, qPrintable(describe(heard)));
+	}
+
+	// A stream whose length VLC cannot tell (an MP3 served without one) plays, ends with no duration,
+	// and end mode next goes on to the next track once its end has been heard.
+	void streamOfUnknownLengthAdvances()
+	{
+		QFile file(streamTone.path);
+		QVERIFY(file.open(QIODevice::ReadOnly));
+		StreamServer server;
+		QVERIFY(server.start(file.readAll()));
+		const QList<Tone> played = {streamTone, shortTones[0]};
+		dock->appendTracks({server.url(QStringLiteral("live.mp3")), shortTones[0].path});
+		const int first = int(tones.size());
+		setEndMode(1);
+		capture.start();
+		QStringList loaded;
+		bool lengthKnown = false;
+		// What the dock shows while the stream's tail is heard: playing, its time running on.
+		QStringList tailShown;
+		QLabel *time = TA::timeLabel(*dock);
+		doubleClickRow(first);
+		const bool walked = waitUntil(
+			[&]() {
+				const QString current = TA::currentTrackId(*dock);
+				if (loaded.isEmpty() || loaded.last() != current)
+					loaded << current;
+				if (current == trackId(first) && state() == OBS_MEDIA_STATE_PLAYING &&
+				    obs_source_media_get_duration(source) > 0)
+					lengthKnown = true;
+				if (current == trackId(first) && TA::endHandOverDue(*dock) &&
+				    (tailShown.isEmpty() || tailShown.last() != time->accessibleDescription()))
+					tailShown << time->accessibleDescription();
+				return current == trackId(first + 1) && playlistOf(source).isEmpty() &&
+				       !TA::trackSwitchPending(*dock);
+			},
+			20000);
+		QVERIFY2(walked, qPrintable(QStringLiteral("loaded %1; %2 requests")
+						    .arg(loaded.join(QLatin1Char(' ')))
+						    .arg(server.requests())));
+		QVERIFY(!lengthKnown);
+		qInfo("shown while the stream's tail was heard: %s", qPrintable(tailShown.join(QLatin1String("; "))));
+		QVERIFY(!tailShown.isEmpty());
+		const QString playing = moduleQString("StatusPlaying") + QStringLiteral(u" \u00B7 ");
+		QVERIFY2(tailShown.last().startsWith(playing) &&
+				 !tailShown.last().startsWith(playing + QStringLiteral("0:00")),
+			 qPrintable(tailShown.last()));
+		waitForQuietMix(5000, played);
+		capture.stop();
+		const QList<HeardTone> heard = heardTones(capture.take(), played);
+		qInfo("heard a stream of unknown length, then the next track: %s", qPrintable(describe(heard)));
+		QCOMPARE(heard.size(), 2);
+		for (int i = 0; i < 2; ++i) {
+			QCOMPARE(heard[i].frequency, played[i].frequency);
+			QVERIFY2(std::abs(heard[i].seconds - played[i].seconds) <= 0.1, qPrintable(describe(heard)));
+		}
+	}
+
+	// A file VLC cannot decode never plays: no end mode fires (repeat would load it again and again),
+	// and the dock says on its message line that it could not be played.
+	void undecodableFileIsReportedAndFiresNoEndMode()
+	{
+		dock->appendTracks({brokenPath});
+		const int broken = int(tones.size());
+		setEndMode(2);
+		QLabel *message = TA::messageLabel(*dock);
+		QStringList states;
+		doubleClickRow(broken);
+		const bool reported = waitUntil(
+			[&]() {
+				const QString s = QString::number(state());
+				if (states.isEmpty() || states.last() != s)
+					states << s;
+				return !message->isHidden();
+			},
+			10000);
+		QVERIFY2(reported, qPrintable(QStringLiteral("states: %1").arg(states.join(QLatin1Char(' ')))));
+		QVERIFY2(message->text().contains(moduleQString("CannotPlay").arg(brokenPath, 0, QLatin1Char(' '))),
+			 qPrintable(message->text()));
+		const int starts = started.starts.load();
+		QTest::qWait(1500);
+		QCOMPARE(started.starts.load(), starts);
+		QCOMPARE(TA::currentTrackId(*dock), trackId(broken));
+		QVERIFY(!TA::trackSwitchPending(*dock));
 	}
 };
 
