@@ -446,7 +446,10 @@ private Q_SLOTS:
 		settle();
 		QCOMPARE(savedIds(), dropped);
 
-		// An outside change imports the playlist anew (new ids) while the drag runs.
+		// An outside change imports the playlist anew (new ids) while the drag runs: the list
+		// handed back first, since a managed source's list outlives outside changes.
+		dock->restorePlaylist();
+		settle();
 		QStringList reversed = files;
 		std::reverse(reversed.begin(), reversed.end());
 		dragWithMouse(list(), from, to, [this, &reversed]() {
