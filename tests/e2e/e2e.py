@@ -458,6 +458,16 @@ def track_paths(media):
 	return media["files"] + media["folder_files"]
 
 
+def wait_for_bound_dock(ws, track_count, timeout=20):
+	"""Waits until the dock has bound its source and filled its list, as the vendor reports it: on a
+	loaded machine OBS answers as ready a while before the dock has bound, and a click on a row
+	before that finds no row."""
+	def bound():
+		status = ws.vendor_request(VENDOR, "GetStatus")
+		return status.get("bound") is True and status.get("trackCount") == track_count
+	h.wait_until(bound, timeout, "the dock to bind its source")
+
+
 def operator(x, run):
 	if not run.dock_windows:
 		raise h.HarnessError("the dock's window is not visible; nothing to operate")
@@ -479,6 +489,7 @@ class Play(unittest.TestCase):
 		name = cls.setup["source_name"]
 		op = operator(x, run)
 		seen = run.seen
+		wait_for_bound_dock(ws, len(track_paths(cls.media)))
 		seen["program_before"] = ws.program_scene()
 		op.click_row(0)  # gives the list the focus and selects the first track
 		op.keys("Return")
@@ -943,6 +954,7 @@ class Restore(unittest.TestCase):
 		name = cls.setup["source_name"]
 		seen = run.seen
 		op = operator(x, run)
+		wait_for_bound_dock(ws, len(track_paths(cls.media)))
 		op.click_row(1)
 		op.keys("Return")
 		seen["taken"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.media["files"][1]], 10)
@@ -1140,6 +1152,7 @@ class CollectionSwitch(unittest.TestCase):
 		seen["bound"] = wait_for_saved_state(cls.home, cls.setup, lambda st: True, 15, "the first import")
 		seen["other_settings"] = switch_collection(ws, x, run, "Other", cls.other["source_name"])
 		seen["back_settings"] = switch_collection(ws, x, run, cls.setup["collection"], name)
+		wait_for_bound_dock(ws, len(track_paths(cls.media)))
 		# A double click on the second row starts that track, which only a bound dock can do.
 		operator(x, run).double_click_row(1)
 		seen["started"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.media["files"][1]], 10)
