@@ -33,6 +33,7 @@ Tracklane::~Tracklane()
 	pollTimer.stop();
 	configChangedTimer.stop();
 	endHandOverCheck.stop();
+	stopFileProbes();
 
 	disconnectMediaSignals();
 	{

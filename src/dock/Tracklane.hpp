@@ -6,14 +6,17 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
 #include <mutex>
 
 #include "playback/MixPasses.hpp"
 #include "playback/PlaybackNotices.hpp"
+#include "tracks/FileProbe.hpp"
 #include "tracks/TrackEntry.hpp"
 
 class QComboBox;
@@ -89,6 +92,15 @@ public:
 	void applyFilter();
 	void saveViewState();
 	void restoreViewState(const QString &uuid);
+	void updateTrackCountLabel();
+	void setShowDurations(bool on);
+
+	// File sizes and durations, looked at off the UI thread (src/tracks/Tracklane_FileFigures.cpp)
+	void applyFileFigures(quint64 generation, const QList<FileProbe::Result> &results);
+	bool fileProbesPending() const;
+	// From the current track's position to the end of the list, in what is known (-1 with no
+	// current track); unknown, if given, receives how many tracks of that stretch have no length.
+	qint64 listRemainingMs(int *unknown = nullptr) const;
 
 	// Playback (src/playback)
 	void togglePlayPause();
@@ -118,6 +130,7 @@ public:
 		QString path;
 		QString name;
 		bool missing = false; // only from trackInfos(true)
+		qint64 durationMs = DurationUnknown;
 	};
 	struct StatusInfo {
 		bool bound = false;
@@ -134,6 +147,9 @@ public:
 		// How many times the source has begun a track the dock loaded (repeats count, a resume
 		// does not), so that a look now and then misses no start, however short the track.
 		quint64 trackStarts = 0;
+		// From the current position to the end of the list; -1 with no current track.
+		qint64 listRemainingMs = -1;
+		int listRemainingUnknown = 0;
 	};
 	Outcome runCommand(Command command);
 	Outcome playTrackById(const QString &trackId);
@@ -194,6 +210,18 @@ private:
 	bool endOfTrackStillAudible() const;
 	qint64 endHandOverBoundMs() const;
 	void rebuildSourceSelector();
+	struct DurationTotals {
+		qint64 knownMs = 0;
+		int unknown = 0;
+	};
+	DurationTotals durationTotals(qsizetype from, qint64 currentPositionMs) const;
+	DurationTotals suffixTotals(qsizetype start) const;
+	static QString durationTotalText(const DurationTotals &totals);
+	void queueFileProbes(QList<FileProbe::Job> jobs);
+	void takeKnownFigures(TrackEntry &entry, int row, QHash<QString, FileFigures> &known,
+			      QHash<QString, qsizetype> &jobOfPath, QList<FileProbe::Job> &jobs);
+	void cancelFileProbes();
+	void stopFileProbes();
 
 	QString settingsPath;
 	QString sourceUuid;
@@ -296,6 +324,25 @@ private:
 	// The source's playlist when the pending switch was asked for.
 	QList<QString> playlistAtSwitchRequest;
 	PlaybackNotices notices;
+	// Looks at the tracks' files on threads of its own; made when the first file is to be looked at.
+	std::unique_ptr<FileProbe> fileProbe;
+	// Tracks whose figures were asked for in this binding and have not arrived yet.
+	QSet<QString> probesAwaited;
+	// The size column shows durations instead of sizes.
+	bool showDurations = false;
+	QAction *showDurationsAction = nullptr;
+	// Rows the last filter let through, for the count label.
+	int filterMatches = 0;
+	// The current track's position at the last poll, for what remains of the list.
+	qint64 listPositionMs = 0;
+	// Changes with every change of tracks or of their figures (rebuild, copy-back, figures).
+	quint64 tracksStamp = 0;
+	struct TotalsCache {
+		quint64 stamp = ~quint64(0);
+		qsizetype start = -1;
+		DurationTotals totals;
+	};
+	mutable TotalsCache totalsCache[2];
 };
 
 // Milliseconds as minutes and two-digit seconds ("62:05"); negative times read as 0:00.

@@ -19,6 +19,7 @@ void Tracklane::loadDockSettings()
 	const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
 	sourceUuid = object.value(QStringLiteral("sourceUuid")).toString();
 	showRemainingTime = object.value(QStringLiteral("remainingTime")).toBool(false);
+	setShowDurations(object.value(QStringLiteral("trackDurations")).toBool(false));
 }
 
 void Tracklane::saveDockSettings()
@@ -42,6 +43,7 @@ void Tracklane::saveDockSettings()
 	QJsonObject object;
 	object.insert(QStringLiteral("sourceUuid"), sourceUuid);
 	object.insert(QStringLiteral("remainingTime"), showRemainingTime);
+	object.insert(QStringLiteral("trackDurations"), showDurations);
 	const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
 
 	if (file.write(bytes) != bytes.size() || !file.commit())

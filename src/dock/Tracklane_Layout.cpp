@@ -112,6 +112,13 @@ void Tracklane::buildUi()
 	openFolderAction = addMenuAction("OpenFolder", "openFolder");
 	restorePlaylistAction = addMenuAction("RestorePlaylist", "restorePlaylist");
 	playlistMenu->addSeparator();
+	showDurationsAction = addMenuAction("ShowDurations", "showDurations");
+	showDurationsAction->setCheckable(true);
+	connect(showDurationsAction, &QAction::triggered, this, [this](bool on) {
+		setShowDurations(on);
+		saveDockSettings();
+	});
+	playlistMenu->addSeparator();
 	QAction *aboutAction = addMenuAction("AboutMenu", "aboutPlugin");
 	// Delete and Undo work while the list has the focus, without the menu open.
 	trackList->addAction(removeAction);

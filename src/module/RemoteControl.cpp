@@ -43,7 +43,7 @@ QTimer *observer = nullptr;
 // JSON text, so that neither thread touches the other's data objects.
 struct Job {
 	QByteArray request;
-	QByteArray answer;
+	QJsonObject answer;
 	bool claimed = false;   // the UI thread is running it
 	bool done = false;      // answer is set
 	bool abandoned = false; // the request thread gave up; never run it
@@ -165,6 +165,11 @@ QJsonObject getStatus(Tracklane &dock, const QJsonObject &)
 	out[QStringLiteral("endMode")] = QString::fromLatin1(endModeNames[qBound(0, status.endMode, 2)]);
 	out[QStringLiteral("trackCount")] = status.trackCount;
 	out[QStringLiteral("switchPending")] = status.switchPending;
+	// What is known of the rest of the list; listRemainingUnknown tracks of it have no known length.
+	if (status.listRemainingMs >= 0) {
+		out[QStringLiteral("listRemainingMs")] = status.listRemainingMs;
+		out[QStringLiteral("listRemainingUnknown")] = status.listRemainingUnknown;
+	}
 	return out;
 }
 
@@ -173,10 +178,12 @@ QJsonObject getTracks(Tracklane &dock, const QJsonObject &)
 	if (!dock.statusInfo().bound)
 		return answer(Outcome::Unbound);
 	QJsonArray list;
-	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos(true);
+	// "missing" is filled in by checkTrackFiles, off the UI thread.
+	const QList<Tracklane::TrackInfo> tracks = dock.trackInfos(false);
 	for (const Tracklane::TrackInfo &track : tracks) {
 		QJsonObject item = trackObject(track);
-		item[QStringLiteral("missing")] = track.missing;
+		if (track.durationMs >= 0)
+			item[QStringLiteral("durationMs")] = track.durationMs;
 		list.append(item);
 	}
 	QJsonObject out = answer(Outcome::Done);
@@ -225,14 +232,31 @@ QJsonObject setEndMode(Tracklane &dock, const QJsonObject &args)
 	return answer(Outcome::BadArgument);
 }
 
+// Runs on the request's own thread after the handler's answer came back from the UI thread: a
+// file-system check of every track, which on a slow disk must not hold up OBS's window.
+void checkTrackFiles(QJsonObject &out)
+{
+	QJsonValueRef value = out[QStringLiteral("tracks")];
+	if (!value.isArray())
+		return;
+	QJsonArray list = value.toArray();
+	for (QJsonValueRef entry : list) {
+		QJsonObject item = entry.toObject();
+		item[QStringLiteral("missing")] = localFileMissing(item.value(QStringLiteral("path")).toString());
+		entry = item;
+	}
+	value = list;
+}
+
 struct Request {
 	const char *type;
 	Handler handler;
+	void (*offUi)(QJsonObject &out) = nullptr;
 };
 
 const Request requests[] = {
 	{"GetStatus", getStatus},
-	{"GetTracks", getTracks},
+	{"GetTracks", getTracks, checkTrackFiles},
 	{"PlayTrack", playTrack},
 	{"PlayPause", runCommand<Tracklane::Command::PlayPause>},
 	{"Stop", runCommand<Tracklane::Command::Stop>},
@@ -253,11 +277,10 @@ void runJob(const std::shared_ptr<Job> &job, Handler handler)
 	}
 	const QJsonObject args = QJsonDocument::fromJson(job->request).object();
 	Tracklane *dock = currentDock.data();
-	const QJsonObject out = dock ? handler(*dock, args) : answer(Outcome::Unbound);
-	const QByteArray text = QJsonDocument(out).toJson(QJsonDocument::Compact);
+	QJsonObject out = dock ? handler(*dock, args) : answer(Outcome::Unbound);
 	{
 		std::lock_guard<std::mutex> lock(jobMutex);
-		job->answer = text;
+		job->answer = std::move(out);
 		job->done = true;
 	}
 	jobChanged.notify_all();
@@ -277,7 +300,8 @@ void reply(obs_data_t *responseData, const QByteArray &json)
 // Runs on obs-websocket's thread; the dock is reached only through the UI thread.
 void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateData)
 {
-	const Handler handler = static_cast<const Request *>(privateData)->handler;
+	const Request *request = static_cast<const Request *>(privateData);
+	const Handler handler = request->handler;
 	const QByteArray unbound = QJsonDocument(answer(Outcome::Unbound)).toJson(QJsonDocument::Compact);
 	// The UI thread did not get to the request in time: unlike unbound, worth asking again.
 	QJsonObject busyAnswer;
@@ -302,6 +326,8 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 	QMetaObject::invokeMethod(app, [job, handler]() { runJob(job, handler); }, Qt::QueuedConnection);
 
 	QByteArray text;
+	QJsonObject out;
+	bool answered = false;
 	{
 		std::unique_lock<std::mutex> lock(jobMutex);
 		jobChanged.wait_for(lock, uiWait, [&]() { return job->done || (!job->claimed && !accepting); });
@@ -309,12 +335,18 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 		if (job->claimed)
 			jobChanged.wait(lock, [&]() { return job->done; });
 		if (job->done) {
-			text = job->answer;
+			out = std::move(job->answer);
+			answered = true;
 		} else {
 			job->abandoned = true;
 			// Released because OBS is exiting, or the wait ran out with the UI thread elsewhere.
 			text = accepting ? busy : unbound;
 		}
+	}
+	if (answered) {
+		if (request->offUi)
+			request->offUi(out);
+		text = QJsonDocument(out).toJson(QJsonDocument::Compact);
 	}
 	reply(responseData, text.isEmpty() ? unbound : text);
 }

@@ -16,6 +16,7 @@ Tracklane::TrackInfo infoOf(const TrackEntry &entry, int index)
 	info.number = index + 1;
 	info.path = entry.path;
 	info.name = trackDisplayText(entry.path, false);
+	info.durationMs = entry.durationMs < 0 ? DurationUnknown : entry.durationMs;
 	return info;
 }
 
@@ -203,6 +204,7 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	}
 	if (index >= 0)
 		status.current = infoOf(tracks[index], index);
+	status.listRemainingMs = listRemainingMs(&status.listRemainingUnknown);
 	obs_source_release(source);
 	return status;
 }

@@ -90,6 +90,8 @@ void Tracklane::pollTick()
 		updateTimeLabel(time);
 		seekSlider->blockSignals(wasBlocked);
 	}
+	listPositionMs = time;
+	updateTrackCountLabel();
 
 	const int currentIndex = currentTrackIndex();
 
@@ -110,5 +112,6 @@ void Tracklane::stopPolling()
 	pollTimer.stop();
 	resetBinding();
 	mixPasses.stop();
+	stopFileProbes();
 	closing = true;
 }

@@ -59,6 +59,7 @@ void Tracklane::clearBindingState()
 {
 	obs_weak_source_release(boundSource);
 	boundSource = nullptr;
+	cancelFileProbes();
 	tracks.clear();
 	removedTracks.clear();
 	observedPlaylist.clear();

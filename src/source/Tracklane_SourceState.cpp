@@ -73,6 +73,8 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	// Clamped before narrowing, so that a huge stored number cannot wrap into range.
 	endMode = valid ? qint32(std::clamp<long long>(obs_data_get_int(state, "endMode"), 0, 2)) : 0;
 
+	// A new list: what the workers find for the one before belongs to no track of it.
+	cancelFileProbes();
 	tracks.clear();
 	removedTracks.clear();
 	currentTrackId.clear();

@@ -1,6 +1,7 @@
 #include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"
 #include "module/plugin-module.hpp"
+#include "dock/Tracklane.hpp"
 
 #include <QApplication>
 #include <QPainter>
@@ -49,6 +50,15 @@ QString sizeText(qint64 sizeBytes)
 	return QString::number(value, 'f', 1) + QLatin1Char(' ') + units[unit];
 }
 
+QString durationText(qint64 durationMs)
+{
+	if (durationMs == DurationNotProbed)
+		return QString(QChar(0x2014));
+	if (durationMs < 0)
+		return QStringLiteral(u"\u2014:\u2014");
+	return formatTime(durationMs);
+}
+
 QRect sizeColumnRect(const QRect &textRect, const QFontMetrics &metrics)
 {
 	const int width = metrics.horizontalAdvance(QString::fromLatin1(SizeColumnTemplate));
@@ -94,8 +104,12 @@ void TrackDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
 			    QString::number(index.row() + 1), role);
 
 	painter->setFont(sizeBytes == SizeMissing ? boldFont : opt.font);
-	style->drawItemText(painter, sizeRect, Qt::AlignRight | Qt::AlignVCenter, opt.palette, enabled,
-			    sizeText(sizeBytes), role);
+	// A missing file says so in either mode.
+	const QString figure = durations && sizeBytes != SizeMissing
+				       ? durationText(model ? index.data(TrackDurationRole).toLongLong() : 0)
+				       : sizeText(sizeBytes);
+	style->drawItemText(painter, sizeRect, Qt::AlignRight | Qt::AlignVCenter, opt.palette, enabled, figure,
+			    role);
 
 	painter->setFont(opt.font);
 	const QString elided =

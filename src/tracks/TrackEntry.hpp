@@ -5,22 +5,29 @@
 #include <QStringList>
 #include <Qt>
 
-// One track of the dock's list. Copied freely; identity is the id, never the path.
-struct TrackEntry {
-	QString id;
-	QString path;
-	qint64 sizeBytes;
-};
-
 // Values of TrackEntry::sizeBytes that are not a size.
 constexpr qint64 SizeNotLocal = -1;
 constexpr qint64 SizeNotProbed = -2;
 constexpr qint64 SizeMissing = -3;
 
+// Values of TrackEntry::durationMs that are not a duration: a stream, a missing file, or a file
+// libavformat could not read or gave no length for; and not looked at yet.
+constexpr qint64 DurationUnknown = -1;
+constexpr qint64 DurationNotProbed = -2;
+
+// One track of the dock's list. Copied freely; identity is the id, never the path.
+struct TrackEntry {
+	QString id;
+	QString path;
+	qint64 sizeBytes;
+	qint64 durationMs = DurationNotProbed;
+};
+
 // Where a list item carries its TrackEntry.
 constexpr int TrackIdRole = Qt::UserRole;
 constexpr int TrackPathRole = Qt::UserRole + 1;
 constexpr int TrackSizeRole = Qt::UserRole + 2;
+constexpr int TrackDurationRole = Qt::UserRole + 3;
 
 // Triangle, text-presentation selector, space: the prefix of the current track's name.
 extern const QString CurrentTrackMarker;

@@ -6,6 +6,7 @@ TrackItem::TrackItem(const TrackEntry &entry, bool current)
 	  id(entry.id),
 	  path(entry.path),
 	  sizeBytes(entry.sizeBytes),
+	  durationMs(entry.durationMs),
 	  current(current)
 {
 }
@@ -25,6 +26,8 @@ QVariant TrackItem::data(int role) const
 		return path;
 	case TrackSizeRole:
 		return QVariant::fromValue<qint64>(sizeBytes);
+	case TrackDurationRole:
+		return QVariant::fromValue<qint64>(durationMs);
 	case Qt::AccessibleDescriptionRole:
 		// Only a missing file has a description, and only screen readers ask for it.
 		if (sizeBytes == SizeMissing && !QListWidgetItem::data(role).isValid())
@@ -47,6 +50,9 @@ void TrackItem::setData(int role, const QVariant &value)
 		break;
 	case TrackSizeRole:
 		sizeBytes = value.toLongLong();
+		break;
+	case TrackDurationRole:
+		durationMs = value.toLongLong();
 		break;
 	default:
 		break;

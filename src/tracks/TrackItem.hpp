@@ -14,10 +14,17 @@ public:
 	QVariant data(int role) const override;
 	void setData(int role, const QVariant &value) override;
 	QListWidgetItem *clone() const override;
+	// What a look at the file found, without a change signal: the caller repaints.
+	void setFigures(qint64 size, qint64 duration)
+	{
+		sizeBytes = size;
+		durationMs = duration;
+	}
 
 private:
 	QString id;
 	QString path;
 	qint64 sizeBytes;
+	qint64 durationMs;
 	bool current;
 };

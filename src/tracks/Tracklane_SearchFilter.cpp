@@ -55,11 +55,8 @@ void Tracklane::applyFilter()
 
 	trackList->setDragEnabled(text.isEmpty());
 
-	const QString total = QString::number(tracks.size());
-	if (text.isEmpty())
-		trackCountLabel->setText(moduleQString("TrackCount").arg(total));
-	else
-		trackCountLabel->setText(moduleQString("FilteredCount").arg(QString::number(matches), total));
+	filterMatches = matches;
+	updateTrackCountLabel();
 
 	updateTransportControls();
 	trackList->blockSignals(wasBlocked);

@@ -2,7 +2,6 @@
 #include "tracks/TrackItem.hpp"
 #include "tracks/TrackListWidget.hpp"
 
-#include <QFileInfo>
 #include <QHash>
 #include <QItemSelectionModel>
 #include <QListWidget>
@@ -44,47 +43,37 @@ private:
 	bool wasBlocked;
 };
 
-qint64 probeSize(const QString &path)
-{
-	const QString localPath = localPathOf(path);
-	if (localPath.isEmpty())
-		return SizeNotLocal;
-	const QFileInfo info(localPath);
-	return info.isFile() ? info.size() : SizeMissing;
-}
-
 } // namespace
 
 void Tracklane::rebuildTrackList(const QString &selectId)
 {
 	ListRefillGuard guard(trackList, rebuildingList);
+	++tracksStamp;
 	trackList->clear();
 	filterHidesRows = false;
 
-	// Known sizes stand in for a probe of any other entry with the same path, so a path listed
-	// many times costs one look at the disk.
-	// Only a list with entries still to probe needs the cache.
-	QHash<QString, qint64> sizeCache;
-	const bool probing = std::any_of(tracks.cbegin(), tracks.cend(),
-					 [](const TrackEntry &entry) { return entry.sizeBytes == SizeNotProbed; });
+	// The rebuild never looks at the disk: figures the list already knows stand in for any other
+	// entry with the same path, and the rest are looked at by the worker threads, once per
+	// distinct path; the rows show them as they arrive. Only a list with entries still to look at
+	// needs the cache.
+	QHash<QString, FileFigures> known;
+	QHash<QString, qsizetype> jobOfPath;
+	QList<FileProbe::Job> jobs;
+	const bool probing = std::any_of(tracks.cbegin(), tracks.cend(), [](const TrackEntry &entry) {
+		return entry.sizeBytes == SizeNotProbed || entry.durationMs == DurationNotProbed;
+	});
 	if (probing) {
-		sizeCache.reserve(tracks.size());
 		for (const TrackEntry &entry : std::as_const(tracks)) {
-			if (entry.sizeBytes != SizeNotProbed)
-				sizeCache.insert(entry.path, entry.sizeBytes);
+			if (entry.sizeBytes != SizeNotProbed && entry.durationMs != DurationNotProbed)
+				known.insert(entry.path, FileFigures{entry.sizeBytes, entry.durationMs});
 		}
 	}
 
+	int row = 0;
 	for (TrackEntry &entry : tracks) {
-		if (entry.sizeBytes == SizeNotProbed) {
-			auto cached = sizeCache.constFind(entry.path);
-			if (cached != sizeCache.cend()) {
-				entry.sizeBytes = cached.value();
-			} else {
-				entry.sizeBytes = probeSize(entry.path);
-				sizeCache.insert(entry.path, entry.sizeBytes);
-			}
-		}
+		if (probing)
+			takeKnownFigures(entry, row, known, jobOfPath, jobs);
+		++row;
 
 		auto *item = new TrackItem(entry, entry.id == currentTrackId);
 		trackList->addItem(item);
@@ -95,6 +84,7 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 
 	guard.finishRefill();
 	applyFilter();
+	queueFileProbes(std::move(jobs));
 }
 
 void Tracklane::syncTracksFromList()
@@ -103,13 +93,17 @@ void Tracklane::syncTracksFromList()
 		return;
 
 	tracks.clear();
+	++tracksStamp;
 	const int count = trackList->count();
 	tracks.reserve(count);
 	bool strayRows = false;
 	for (int row = 0; row < count; ++row) {
 		const QListWidgetItem *item = trackList->item(row);
 		TrackEntry entry{item->data(TrackIdRole).toString(), item->data(TrackPathRole).toString(),
-				 item->data(TrackSizeRole).toLongLong()};
+				 item->data(TrackSizeRole).toLongLong(), DurationNotProbed};
+		const QVariant duration = item->data(TrackDurationRole);
+		if (duration.isValid())
+			entry.durationMs = duration.toLongLong();
 		// A row with no track behind it would be saved as one, and a saved list with such an entry
 		// is thrown away on the next load.
 		if (entry.id.isEmpty() || entry.path.isEmpty()) {

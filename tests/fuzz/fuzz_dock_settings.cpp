@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	dock->loadDockSettings();
 	const QString uuid = TA::sourceUuid(*dock);
 	const bool remaining = TA::showRemainingTime(*dock);
+	const bool durations = TA::showDurations(*dock);
 
 	dock->saveDockSettings();
 	QFile saved(settingsFile());
@@ -53,13 +54,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		fuzzsupport::fail(QStringLiteral("the settings file was not written"));
 	QJsonParseError error;
 	const QJsonDocument document = QJsonDocument::fromJson(saved.readAll(), &error);
-	if (error.error != QJsonParseError::NoError || !document.isObject() || document.object().size() != 2)
-		fuzzsupport::fail(QStringLiteral("the written settings are not an object of two members"));
+	if (error.error != QJsonParseError::NoError || !document.isObject() || document.object().size() != 3)
+		fuzzsupport::fail(QStringLiteral("the written settings are not an object of three members"));
 
 	// Anything else in the fields, so that the reload has to put both back.
 	TA::sourceUuid(*dock) = QStringLiteral("not-read");
 	TA::showRemainingTime(*dock) = !remaining;
+	TA::showDurations(*dock) = !durations;
 	dock->loadDockSettings();
+	if (TA::showDurations(*dock) != durations)
+		fuzzsupport::fail(QStringLiteral("the duration column read back as %1, was %2")
+					  .arg(TA::showDurations(*dock))
+					  .arg(durations));
 	if (TA::sourceUuid(*dock) != uuid || TA::showRemainingTime(*dock) != remaining)
 		fuzzsupport::fail(QStringLiteral("settings read back as %1/%2, were %3/%4")
 					  .arg(TA::sourceUuid(*dock))

@@ -4,6 +4,10 @@
 
 #include "dock/Tracklane.hpp"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
 #define TRACKLANE_FIELD(name) \
 	static auto &name(Tracklane &dock) { return dock.name; }
 
@@ -66,6 +70,26 @@ struct TracklaneTestAccess {
 	TRACKLANE_FIELD(restorePlaylistAction)
 	TRACKLANE_FIELD(endHandOverDue)
 	TRACKLANE_FIELD(endHandOverTimer)
+	TRACKLANE_FIELD(fileProbe)
+	TRACKLANE_FIELD(probesAwaited)
+	TRACKLANE_FIELD(showDurations)
+	TRACKLANE_FIELD(showDurationsAction)
+
+	// Lets the UI thread take what the file workers found until every figure the dock asked for
+	// has arrived; false if that took longer than timeoutMs (a liveness bound, not a speed check).
+	static bool settleFileProbes(Tracklane &dock, int timeoutMs = 60000)
+	{
+		QElapsedTimer waited;
+		waited.start();
+		while (dock.fileProbesPending()) {
+			if (waited.elapsed() > timeoutMs)
+				return false;
+			QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+			QThread::msleep(1);
+		}
+		QCoreApplication::processEvents();
+		return true;
+	}
 };
 
 #undef TRACKLANE_FIELD

@@ -205,7 +205,8 @@ private Q_SLOTS:
 		for (QAction *action : menu->actions())
 			names << (action->isSeparator() ? QStringLiteral("|") : action->objectName());
 		QCOMPARE(names, (QStringList{"moveUp", "moveDown", "moveTop", "moveBottom", "|", "remove", "undoRemove",
-					      "|", "locateCurrent", "openFolder", "restorePlaylist", "|", "aboutPlugin"}));
+					      "|", "locateCurrent", "openFolder", "restorePlaylist", "|", "showDurations", "|",
+					      "aboutPlugin"}));
 
 		QCOMPARE(TA::removeAction(dock)->shortcut(), QKeySequence(Qt::Key_Delete));
 		QCOMPARE(TA::removeAction(dock)->shortcutContext(), Qt::WidgetWithChildrenShortcut);

@@ -101,15 +101,17 @@ private Q_SLOTS:
 		QVERIFY(!QFileInfo::exists(QFileInfo(path).absolutePath()));
 	}
 
-	void savingWritesExactlyTheTwoMembers()
+	void savingWritesExactlyTheThreeMembers()
 	{
 		QTemporaryDir dir;
 		const QString path = dir.filePath(QStringLiteral("deep/er/config/settings.json"));
 		auto dock = makeDock(path);
 		TA::sourceUuid(*dock) = QStringLiteral("caf\u00e9-\"quoted\"");
 		TA::showRemainingTime(*dock) = true;
+		dock->setShowDurations(true);
 		dock->saveDockSettings();
-		const QByteArray expected("{\"remainingTime\":true,\"sourceUuid\":\"caf\xc3\xa9-\\\"quoted\\\"\"}");
+		const QByteArray expected(
+			"{\"remainingTime\":true,\"sourceUuid\":\"caf\xc3\xa9-\\\"quoted\\\"\",\"trackDurations\":true}");
 		QCOMPARE(readFile(path), expected);
 		dock->saveDockSettings();
 		QCOMPARE(readFile(path), expected);
@@ -119,6 +121,8 @@ private Q_SLOTS:
 		auto again = makeDock(path);
 		QCOMPARE(TA::sourceUuid(*again), QStringLiteral("caf\u00e9-\"quoted\""));
 		QVERIFY(TA::showRemainingTime(*again));
+		QVERIFY(TA::showDurations(*again));
+		QVERIFY(TA::showDurationsAction(*again)->isChecked());
 		// No temporary file is left beside the target.
 		QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden),
 			 QStringList{QStringLiteral("settings.json")});
@@ -131,7 +135,7 @@ private Q_SLOTS:
 		writeFile(path, "{\"sourceUuid\":\"abc\",\"remainingTime\":true,\"legacy\":{\"x\":1}}");
 		auto dock = makeDock(path);
 		dock->saveDockSettings();
-		QCOMPARE(readFile(path), QByteArray("{\"remainingTime\":true,\"sourceUuid\":\"abc\"}"));
+		QCOMPARE(readFile(path), QByteArray("{\"remainingTime\":true,\"sourceUuid\":\"abc\",\"trackDurations\":false}"));
 	}
 
 	void corruptFileIsReplacedByTheNextSave()
@@ -142,7 +146,7 @@ private Q_SLOTS:
 		auto dock = makeDock(path);
 		TA::sourceUuid(*dock) = QStringLiteral("xyz");
 		dock->saveDockSettings();
-		QCOMPARE(readFile(path), QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"xyz\"}"));
+		QCOMPARE(readFile(path), QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"xyz\",\"trackDurations\":false}"));
 	}
 
 	void folderThatCannotBeCreatedIsReported()
@@ -237,7 +241,8 @@ private Q_SLOTS:
 		// Before exit the same click is saved at once.
 		auto live = makeDock(path);
 		live->toggleTimeDisplay();
-		QCOMPARE(readFile(path), QByteArrayLiteral("{\"remainingTime\":true,\"sourceUuid\":\"kept\"}"));
+		QCOMPARE(readFile(path),
+			 QByteArrayLiteral("{\"remainingTime\":true,\"sourceUuid\":\"kept\",\"trackDurations\":false}"));
 	}
 };
 

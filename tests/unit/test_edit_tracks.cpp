@@ -212,6 +212,7 @@ private Q_SLOTS:
 	void removeAndUndoKeepOrderCurrentAndSavedState()
 	{
 		makeCurrent(2);
+		QVERIFY(TA::settleFileProbes(*dock));
 		const QStringList all = ids();
 		selectRows({1, 3});
 		dock->removeSelectedTracks();

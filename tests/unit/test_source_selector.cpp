@@ -347,13 +347,13 @@ private Q_SLOTS:
 		QCOMPARE(boundUuid(*dock), uuidOf(media));
 		QCOMPARE(trackPaths(*dock), (QStringList{QStringLiteral("/m/one.mp3"), QStringLiteral("/m/two.mp3")}));
 		QCOMPARE(readFile(dock.settingsPath()),
-			 QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"") + uuidOf(media).toUtf8() + "\"}");
+			 QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"") + uuidOf(media).toUtf8() + "\",\"trackDurations\":false}");
 
 		combo->setCurrentIndex(0);
 		QCOMPARE(TA::sourceUuid(*dock), QString());
 		QCOMPARE(boundUuid(*dock), QString());
 		QVERIFY(TA::tracks(*dock).isEmpty());
-		QCOMPARE(readFile(dock.settingsPath()), QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"\"}"));
+		QCOMPARE(readFile(dock.settingsPath()), QByteArray("{\"remainingTime\":false,\"sourceUuid\":\"\",\"trackDurations\":false}"));
 	}
 
 	void deletedSourceEmptiesTheDock()

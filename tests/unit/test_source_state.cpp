@@ -205,7 +205,8 @@ private Q_SLOTS:
 			QCOMPARE(id.size(), 36);
 			QVERIFY(!QUuid::fromString(id).isNull());
 		}
-		// New entries are probed by the rebuild that follows the import.
+		// New entries are looked at after the rebuild that follows the import.
+		QVERIFY(TA::settleFileProbes(*dock));
 		const auto &imported = TA::tracks(*dock);
 		QCOMPARE(imported[0].sizeBytes, SizeMissing);
 		QVERIFY(imported[1].sizeBytes >= 0);

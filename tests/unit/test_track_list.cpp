@@ -1,6 +1,8 @@
 #include "test_host.hpp"
 #include "test_access.hpp"
 #include "module/plugin-module.hpp"
+#include "tracks/FileProbe.hpp"
+#include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"
 
 #include <QApplication>
@@ -10,16 +12,21 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Counts the stat calls that reach the C library for one watched path. The process's own
 // definitions take precedence over the C library's for every caller, Qt included, so a test can
@@ -108,6 +115,76 @@ QStringList ids(const QList<TrackEntry> &tracks)
 	for (const TrackEntry &entry : tracks)
 		result << entry.id;
 	return result;
+}
+
+
+// Holds every look at a file whose path contains a given text until opened, so that a test decides
+// when a worker finishes; the other paths are looked at as usual.
+struct ProbeGate {
+	std::mutex mutex;
+	std::condition_variable changed;
+	QString held;
+	bool open = false;
+	int waiting = 0;
+	// Calls of the function below not yet returned; the gate outlives every one of them.
+	int active = 0;
+
+	explicit ProbeGate(const QString &heldText) : held(heldText)
+	{
+		FileProbe::setProbeFunction([this](const QString &path) {
+			{
+				std::lock_guard<std::mutex> lock(mutex);
+				++active;
+			}
+			if (path.contains(held)) {
+				std::unique_lock<std::mutex> lock(mutex);
+				++waiting;
+				changed.notify_all();
+				changed.wait(lock, [this]() { return open; });
+				--waiting;
+			}
+			const FileFigures figures = probeFile(path);
+			std::lock_guard<std::mutex> lock(mutex);
+			--active;
+			changed.notify_all();
+			return figures;
+		});
+	}
+	~ProbeGate()
+	{
+		release();
+		FileProbe::setProbeFunction(nullptr);
+		// Workers still inside a look finish with the gate before it goes away.
+		std::unique_lock<std::mutex> lock(mutex);
+		changed.wait_for(lock, std::chrono::seconds(30), [this]() { return active == 0; });
+	}
+	bool waitUntilHolding(int count)
+	{
+		std::unique_lock<std::mutex> lock(mutex);
+		return changed.wait_for(lock, std::chrono::seconds(30), [&]() { return waiting >= count; });
+	}
+	int holding()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		return waiting;
+	}
+	void release()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		open = true;
+		changed.notify_all();
+	}
+};
+
+// A short tone made by ffmpeg, in the container its name asks for.
+bool makeTone(const QString &path, double seconds)
+{
+	QProcess ffmpeg;
+	ffmpeg.start(QStringLiteral("ffmpeg"),
+		     {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
+		      QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+		      QStringLiteral("sine=frequency=440:duration=%1").arg(seconds), path});
+	return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0;
 }
 
 } // namespace
@@ -270,6 +347,7 @@ private Q_SLOTS:
 			TA::tracks(dock).append(freshEntry(c.path));
 		const QList<TrackEntry> before = TA::tracks(dock);
 		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
 
 		QListWidget *list = TA::trackList(dock);
 		QCOMPARE(list->count(), cases.size());
@@ -295,7 +373,9 @@ private Q_SLOTS:
 			QVERIFY(!item->data(Qt::DecorationRole).isValid());
 			QVERIFY(!item->data(Qt::FontRole).isValid());
 		}
-		QCOMPARE(TA::trackCountLabel(dock)->text(), moduleQString("TrackCount").arg(cases.size()));
+		// None of these has a length (streams, missing files, files of no media format).
+		QCOMPARE(TA::trackCountLabel(dock)->text(),
+			 moduleQString("TrackCount").arg(cases.size()) + QStringLiteral(u" \u00B7 \u2014:\u2014"));
 	}
 
 	// Rows answer the track roles themselves; a copy of a row and a role written later must
@@ -345,6 +425,7 @@ private Q_SLOTS:
 		Tracklane dock(QString(), nullptr);
 		TA::tracks(dock) = {freshEntry(grows), freshEntry(vanishes), freshEntry(appears)};
 		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
 		QCOMPARE(TA::tracks(dock)[0].sizeBytes, qint64(10));
 		QCOMPARE(TA::tracks(dock)[1].sizeBytes, qint64(20));
 		QCOMPARE(TA::tracks(dock)[2].sizeBytes, SizeMissing);
@@ -362,12 +443,14 @@ private Q_SLOTS:
 		// A new entry for a path the list already knows takes the known size.
 		TA::tracks(dock).append(freshEntry(grows));
 		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
 		QCOMPARE(TA::tracks(dock)[3].sizeBytes, qint64(10));
 
 		// Recreated entries look again.
 		for (TrackEntry &entry : TA::tracks(dock))
 			entry.sizeBytes = SizeNotProbed;
 		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
 		QCOMPARE(TA::tracks(dock)[0].sizeBytes, qint64(4000));
 		QCOMPARE(TA::tracks(dock)[1].sizeBytes, SizeMissing);
 		QCOMPARE(TA::tracks(dock)[2].sizeBytes, qint64(30));
@@ -389,6 +472,7 @@ private Q_SLOTS:
 			statcount::Watch watch(shared);
 			TA::tracks(dock) = {freshEntry(shared)};
 			dock.rebuildTrackList(QString());
+			QVERIFY(TA::settleFileProbes(dock));
 			single = watch.count();
 		}
 		QVERIFY2(single >= 1, "the stat counter does not see the list's probe");
@@ -398,6 +482,7 @@ private Q_SLOTS:
 			TA::tracks(dock) = {freshEntry(shared), freshEntry(other), freshEntry(shared),
 					    freshEntry(QUrl::fromLocalFile(shared).toString()), freshEntry(shared)};
 			dock.rebuildTrackList(QString());
+			QVERIFY(TA::settleFileProbes(dock));
 			// The plain path and the file URL are two distinct paths: two probes.
 			QCOMPARE(watch.count(), 2 * single);
 		}
@@ -409,8 +494,152 @@ private Q_SLOTS:
 		{
 			statcount::Watch watch(shared);
 			dock.rebuildTrackList(QString());
+			QVERIFY(TA::settleFileProbes(dock));
 			QCOMPARE(watch.count(), 0);
 		}
+	}
+
+	// Figures find their track by id wherever it went while it was looked at, and a new binding
+	// takes nothing of the one before, even for a track with the same id.
+	void lateFiguresFollowTheirTrackOrAreDropped()
+	{
+		QTemporaryDir dir;
+		QVERIFY(dir.isValid());
+		const QString a = dir.filePath("held a.wav"), b = dir.filePath("held b.wav"), c = dir.filePath("held c.wav");
+		QVERIFY(writeFile(a, 10));
+		QVERIFY(writeFile(b, 20));
+		QVERIFY(writeFile(c, 30));
+
+		Tracklane dock(QString(), nullptr);
+		{
+			ProbeGate gate(QStringLiteral("held"));
+			TA::tracks(dock) = {freshEntry(a), freshEntry(b), freshEntry(c)};
+			const QStringList asked = ids(TA::tracks(dock));
+			dock.rebuildTrackList(QString());
+			QVERIFY(gate.waitUntilHolding(2));
+			// The list is there at once, its figures still to come.
+			QCOMPARE(TA::trackList(dock)->count(), 3);
+			QCOMPARE(TA::tracks(dock)[0].sizeBytes, SizeNotProbed);
+
+			// b removed, c moved to the top, while the workers are still inside the files.
+			TA::tracks(dock) = {TA::tracks(dock)[2], TA::tracks(dock)[0]};
+			dock.rebuildTrackList(QString());
+			gate.release();
+			QVERIFY(TA::settleFileProbes(dock));
+			QCOMPARE(ids(TA::tracks(dock)), (QStringList{asked[2], asked[0]}));
+			QCOMPARE(TA::tracks(dock)[0].sizeBytes, qint64(30));
+			QCOMPARE(TA::tracks(dock)[1].sizeBytes, qint64(10));
+			QCOMPARE(TA::trackList(dock)->item(0)->data(TrackSizeRole).toLongLong(), qint64(30));
+			QCOMPARE(TA::trackList(dock)->item(1)->data(TrackSizeRole).toLongLong(), qint64(10));
+		}
+		{
+			ProbeGate gate(QStringLiteral("held"));
+			const QString d = dir.filePath("other d.wav");
+			QVERIFY(writeFile(d, 40));
+			TA::tracks(dock) = {freshEntry(a)};
+			const QString id = TA::tracks(dock)[0].id;
+			dock.rebuildTrackList(QString());
+			QVERIFY(gate.waitUntilHolding(1));
+			// Another binding, whose track happens to carry the same id but another file.
+			dock.bindSource(QString());
+			TA::tracks(dock) = {TrackEntry{id, d, SizeNotProbed}};
+			dock.rebuildTrackList(QString());
+			gate.release();
+			QVERIFY(TA::settleFileProbes(dock));
+			QCOMPARE(TA::tracks(dock)[0].sizeBytes, qint64(40));
+			QCOMPARE(TA::trackList(dock)->item(0)->data(TrackSizeRole).toLongLong(), qint64(40));
+		}
+	}
+
+	// A look that never returns (a dead network mount) holds up neither the other tracks nor the
+	// dock's exit; a FIFO is never opened at all, so it cannot block a worker in open().
+	void hangingLookHoldsUpNeitherListNorExit()
+	{
+		QTemporaryDir dir;
+		QVERIFY(dir.isValid());
+		const QString fifo = dir.filePath("pipe.wav");
+		QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+		const QString one = dir.filePath("one.wav"), two = dir.filePath("two.wav");
+		QVERIFY(writeFile(one, 11));
+		QVERIFY(writeFile(two, 12));
+
+		auto dock = std::make_unique<Tracklane>(QString(), nullptr);
+		TA::tracks(*dock) = {freshEntry(fifo), freshEntry(one), freshEntry(two)};
+		dock->rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(*dock));
+		QCOMPARE(TA::tracks(*dock)[0].sizeBytes, SizeMissing);
+		QCOMPARE(TA::tracks(*dock)[0].durationMs, DurationUnknown);
+		QCOMPARE(TA::tracks(*dock)[1].sizeBytes, qint64(11));
+
+		ProbeGate gate(QStringLiteral("stuck"));
+		const QString stuck = dir.filePath("stuck.wav");
+		QVERIFY(writeFile(stuck, 13));
+		for (TrackEntry &entry : TA::tracks(*dock))
+			entry = freshEntry(entry.path);
+		TA::tracks(*dock).prepend(freshEntry(stuck));
+		dock->rebuildTrackList(QString());
+		QVERIFY(gate.waitUntilHolding(1));
+		QTRY_VERIFY_WITH_TIMEOUT(TA::tracks(*dock)[2].sizeBytes == 11 && TA::tracks(*dock)[3].sizeBytes == 12, 60000);
+		QCOMPARE(TA::tracks(*dock)[0].sizeBytes, SizeNotProbed);
+
+		// Exit with the look still stuck: the dock goes, the worker stays inside the file.
+		dock.reset();
+		QCOMPARE(gate.holding(), 1);
+		gate.release();
+		{
+			std::unique_lock<std::mutex> lock(gate.mutex);
+			QVERIFY(gate.changed.wait_for(lock, std::chrono::seconds(30), [&]() { return gate.active == 0; }));
+		}
+		// What it found has nowhere to go.
+		QCoreApplication::processEvents();
+	}
+
+	// Durations are read from the files themselves; what has none counts as unknown, never as 0.
+	void durationsOfMediaFiles()
+	{
+		QTemporaryDir dir;
+		QVERIFY(dir.isValid());
+		const QString wav = dir.filePath("tone.wav"), mp3 = dir.filePath("tone.mp3"), ogg = dir.filePath("tone.ogg");
+		QVERIFY(makeTone(wav, 1.5));
+		QVERIFY(makeTone(mp3, 2.0));
+		QVERIFY(makeTone(ogg, 2.5));
+		const QString junk = dir.filePath("junk.mp3");
+		QVERIFY(writeFile(junk, 5000));
+
+		// Encoders pad MP3 and Ogg a little.
+		QVERIFY(qAbs(probeDurationMs(wav, 5000) - 1500) <= 5);
+		QVERIFY2(qAbs(probeDurationMs(mp3, 5000) - 2000) <= 80, qPrintable(QString::number(probeDurationMs(mp3, 5000))));
+		QVERIFY2(qAbs(probeDurationMs(ogg, 5000) - 2500) <= 80, qPrintable(QString::number(probeDurationMs(ogg, 5000))));
+		QCOMPARE(probeDurationMs(junk, 5000), DurationUnknown);
+
+		Tracklane dock(QString(), nullptr);
+		TA::tracks(dock) = {freshEntry(wav), freshEntry(mp3), freshEntry(ogg)};
+		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
+		for (const TrackEntry &entry : TA::tracks(dock))
+			QVERIFY2(entry.durationMs > 1000, qPrintable(entry.path));
+		QCOMPARE(TA::trackList(dock)->item(0)->data(TrackDurationRole).toLongLong(), TA::tracks(dock)[0].durationMs);
+		const qint64 sum =
+			TA::tracks(dock)[0].durationMs + TA::tracks(dock)[1].durationMs + TA::tracks(dock)[2].durationMs;
+		QCOMPARE(TA::trackCountLabel(dock)->text(),
+			 moduleQString("TrackCount").arg(3) + QStringLiteral(u" \u00B7 ") + formatTime(sum));
+
+		// A stream and an unreadable file leave the total a lower bound.
+		TA::tracks(dock) << freshEntry(junk) << freshEntry("http://host/live");
+		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
+		QCOMPARE(TA::tracks(dock)[3].durationMs, DurationUnknown);
+		QCOMPARE(TA::tracks(dock)[4].durationMs, DurationUnknown);
+		QVERIFY(TA::trackCountLabel(dock)->text().endsWith(moduleQString("DurationAtLeast").arg(formatTime(sum))));
+		QVERIFY(durationText(DurationUnknown) != durationText(0));
+		QVERIFY(durationText(DurationNotProbed) != durationText(0));
+
+		// From the current track on: the rest of it and every track after it.
+		TA::currentTrackId(dock) = TA::tracks(dock)[1].id;
+		int unknown = 0;
+		const qint64 rest = dock.listRemainingMs(&unknown);
+		QCOMPARE(rest, TA::tracks(dock)[1].durationMs + TA::tracks(dock)[2].durationMs);
+		QCOMPARE(unknown, 2);
 	}
 
 	void markerFollowsCurrentId()
@@ -533,6 +762,7 @@ private Q_SLOTS:
 		TA::tracks(dock) = {freshEntry(file), freshEntry("http://h/b.mp3"), freshEntry("/gone/c.mp3"),
 				    freshEntry(file)};
 		dock.rebuildTrackList(QString());
+		QVERIFY(TA::settleFileProbes(dock));
 		const QList<TrackEntry> before = TA::tracks(dock);
 		QListWidget *list = TA::trackList(dock);
 		TA::messageLabel(dock)->setText("old problem");
