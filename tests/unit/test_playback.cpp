@@ -1205,6 +1205,7 @@ private Q_SLOTS:
 		const QList<testwebsocket::Event> first = testwebsocket::takeEvents();
 		QVERIFY(!first.isEmpty());
 		QCOMPARE(first.first().type, QStringLiteral("TrackStarted"));
+		dock->pollTick(); // the dock knows the track's length
 		// The new track then opens for a while before it begins, as VLC's does.
 		{
 			std::lock_guard<std::mutex> lock(standin::of(source)->mutex);
@@ -1228,7 +1229,13 @@ private Q_SLOTS:
 		status = remote("GetStatus");
 		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
 		QCOMPARE(numberOf(status), 2);
+		// A seek then would land in a track that has not begun: refused, as the slider is.
+		standin::clearRecords(source);
+		const QJsonObject seek = remote("Seek", QJsonObject{{QStringLiteral("ms"), 500}});
+		QCOMPARE(errorOf(seek), QStringLiteral("switch pending"));
 		QTest::qWait(400);
+		QVERIFY2(!standin::calls(source).join(u' ').contains(QStringLiteral("set_time")),
+			 qPrintable(standin::calls(source).join(u' ')));
 
 		// VLC reports the start as it begins to open the file.
 		standin::setState(source, OBS_MEDIA_STATE_OPENING);
