@@ -176,6 +176,7 @@ private:
 	void takeOutsideChange(obs_source_t *source, const QList<QString> &playlist);
 	void adoptOutsidePlaylist(const QList<QString> &playlist);
 	void followPlaylistTaken(const QList<QString> &playlist);
+	void trackAfterTaking(const QList<QString> &playlist, QString &trackId, bool &isManaged) const;
 	void checkEndHandOver();
 	bool tailStillHeard(int state) const;
 	void evaluateEndOfTrack();

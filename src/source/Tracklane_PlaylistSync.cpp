@@ -182,14 +182,18 @@ void Tracklane::cancelPendingSwitch()
 	const QList<QString> actual = readPlaylist(settings, "playlist");
 	obs_data_release(settings);
 	// The track made current never reached the source unless it already held it, and neither did
-	// the takeover: a source handed back before the switch is still its own.
+	// the takeover: a source handed back before the switch is still its own, and a managed one goes
+	// on holding the track it held.
 	if (actual != wanted) {
 		const QString cancelledId = currentTrackId;
-		currentTrackId.clear();
+		currentTrackId = preSwitchTrackId;
 		managed = preSwitchManaged;
-		markCurrentTrack(QString(), cancelledId);
+		if (currentTrackIndex() < 0)
+			currentTrackId.clear();
+		markCurrentTrack(currentTrackId, cancelledId);
 	}
 	observedPlaylist = actual;
+	outsideChangeAwaitsSource = actual != appliedPlaylist;
 	saveSourceState();
 	obs_source_release(source);
 }
@@ -273,18 +277,25 @@ void Tracklane::followPlaylistTaken(const QList<QString> &playlist)
 	playbackArmed = false;
 	endHandOverDue = false;
 	playStartTimer.restart();
+	trackAfterTaking(playlist, currentTrackId, managed);
+}
+
+void Tracklane::trackAfterTaking(const QList<QString> &playlist, QString &trackId, bool &isManaged) const
+{
+	if (!isManaged)
+		return;
 	if (playlist.size() == 1) {
-		const int current = currentTrackIndex();
-		if (current >= 0 && tracks[current].path == playlist.first())
-			return;
+		for (const TrackEntry &track : tracks)
+			if (track.id == trackId && track.path == playlist.first())
+				return;
 		for (const TrackEntry &track : tracks) {
 			if (track.path == playlist.first()) {
-				currentTrackId = track.id;
+				trackId = track.id;
 				return;
 			}
 		}
 	}
-	managed = false;
+	isManaged = false;
 }
 
 void Tracklane::onSourceUpdated(void *param, calldata_t *data)

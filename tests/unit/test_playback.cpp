@@ -271,6 +271,15 @@ private Q_SLOTS:
 		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
 		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
 		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+
+		// Called off by a rebind before the source stopped: it goes on with the track it held.
+		hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(idAt(1), false);
+		dock->bindSource(QString());
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+		QCOMPARE(observed(saved()), QStringList{files[1]});
 	}
 
 	// VLC reports a start when it begins to open a file; a file it cannot open then ends at once,
@@ -844,6 +853,10 @@ private Q_SLOTS:
 		QVERIFY(!TA::messageLabel(*dock)->isHidden());
 		QCOMPARE(TA::messageLabel(*dock)->text(),
 			 QStringLiteral(u"\u26A0 ") + moduleQString("SourceChangedOutside"));
+		// A source made from the settings saved now (OBS saves, then crashes) plays the first track.
+		const QJsonObject saved = QJsonDocument::fromJson(invariants::stateJson(source).toUtf8()).object();
+		QCOMPARE(saved.value(QStringLiteral("current")).toString(), idAt(0));
+		QVERIFY(saved.value(QStringLiteral("managed")).toBool());
 		TA::playStartTimer(*dock).invalidate();
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 1);
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 1);
