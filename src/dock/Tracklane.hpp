@@ -172,6 +172,7 @@ private:
 	static void postMediaEvent(void *param, void (Tracklane::*note)(qint64));
 	void noteTrackStarted(qint64 generation);
 	void noteTrackEnded(qint64 generation);
+	void noteStopped(qint64 generation);
 	void noteSourceUpdated(const obs_source_t *updated);
 	void takeOutsideChange(obs_source_t *source, const QList<QString> &playlist);
 	void adoptOutsidePlaylist(const QList<QString> &playlist);

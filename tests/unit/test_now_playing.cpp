@@ -269,11 +269,17 @@ private Q_SLOTS:
 		QCOMPARE(now->line(), QStringLiteral(u"1. Ann \u2013 Alpha"));
 		dock->stopPlayback();
 		QCOMPARE(now->line(), QStringLiteral("Off air"));
+		// So does a stop from outside the dock: OBS's own media controls, another client, a script.
+		play(1);
+		obs_source_media_stop(media);
+		settle();
+		QCOMPARE(now->line(), QStringLiteral("Off air"));
 
 		QCOMPARE(textUpdates(),
 			 QStringList({QStringLiteral("Off air"), QStringLiteral(u"1. Ann \u2013 Alpha"),
 				      QStringLiteral("2. b"), QStringLiteral("3. c"),
-				      QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air")}));
+				      QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air"),
+				      QStringLiteral("2. b"), QStringLiteral("Off air")}));
 	}
 
 	void textFileIsReplacedWholeAndOnlyWhenItsLineChanges()
