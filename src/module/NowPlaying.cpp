@@ -189,6 +189,9 @@ void NowPlaying::followFrontendEvent(enum obs_frontend_event event)
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
 		// OBS has removed the collection's sources by now (at exit this comes without a change).
 		collectionChanging(false);
+		// The set-up belongs to the collection OBS saved before this. A collection loaded next
+		// brings its own, or none; a new one loads nothing and must not be saved with this one's.
+		load(nullptr);
 		break;
 	case OBS_FRONTEND_EVENT_EXIT:
 		close();

@@ -404,6 +404,8 @@ private Q_SLOTS:
 		standin::clearTextUpdates(text);
 		obs_source_remove(text);
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		// A new collection loads no module data; it must not be saved with this one's set-up.
+		QVERIFY(now->settings() == NowPlayingSettings());
 		switchTo(2);
 		started();
 		standin::setState(media, OBS_MEDIA_STATE_PLAYING);
