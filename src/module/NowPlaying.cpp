@@ -214,6 +214,7 @@ void NowPlaying::collectionChanging(bool sourcesThere)
 		showingTrack = false;
 		watch.stop();
 	}
+	unfollowTextSource();
 	active = false;
 	startTags = TrackTags();
 	Q_EMIT changed();
@@ -242,6 +243,7 @@ void NowPlaying::close()
 	watch.stop();
 	saveSoon.stop();
 	waitingForOpen = false;
+	unfollowTextSource();
 	writer->close();
 }
 
@@ -386,12 +388,14 @@ void NowPlaying::showLine(const QString &line)
 void NowPlaying::applyToTextSource()
 {
 	if (config.textSourceUuid.isEmpty()) {
+		unfollowTextSource();
 		noteTextSourceState(TextSourceState::Unset, QString());
 		return;
 	}
 	// By uuid every time, so that a renamed source is still the one, and none is held between.
 	OBSSourceAutoRelease source = obs_get_source_by_uuid(config.textSourceUuid.toUtf8().constData());
 	if (!source || obs_source_removed(source)) {
+		unfollowTextSource();
 		noteTextSourceState(TextSourceState::Gone, QString());
 		return;
 	}
@@ -401,10 +405,12 @@ void NowPlaying::applyToTextSource()
 		checkedHasText = hasTextSetting(source);
 	}
 	if (!checkedHasText) {
+		unfollowTextSource();
 		noteTextSourceState(TextSourceState::NoText, name);
 		return;
 	}
 	noteTextSourceState(TextSourceState::Ready, name);
+	followTextSource(source);
 
 	// A video source's update runs on libobs's graphics thread at its next frame; from here it
 	// only stores the setting. A source already showing the line is left alone.
@@ -415,6 +421,37 @@ void NowPlaying::applyToTextSource()
 	OBSDataAutoRelease update = obs_data_create();
 	obs_data_set_string(update, "text", text.constData());
 	obs_source_update(source, update);
+}
+
+void NowPlaying::followTextSource(obs_source_t *source)
+{
+	if (textSignals && textSignalsUuid == config.textSourceUuid)
+		return;
+	unfollowTextSource();
+	textSignals = obs_source_get_signal_handler(source);
+	if (!textSignals)
+		return;
+	textSignalsUuid = config.textSourceUuid;
+	// The handler outlives the source for as long as it is connected, so letting go is always safe.
+	signal_handler_connect_ref(textSignals, "update", &NowPlaying::onTextSourceUpdated, this);
+}
+
+void NowPlaying::unfollowTextSource()
+{
+	// Waits for a call that is running on libobs's graphics thread right now.
+	if (textSignals)
+		signal_handler_disconnect(textSignals, "update", &NowPlaying::onTextSourceUpdated, this);
+	textSignals = nullptr;
+	textSignalsUuid.clear();
+}
+
+// libobs's graphics thread, once the source has run an update. Its own line written back comes here
+// too, and finds the source showing it already.
+void NowPlaying::onTextSourceUpdated(void *param, calldata_t *)
+{
+	auto *now = static_cast<NowPlaying *>(param);
+	QMetaObject::invokeMethod(
+		now, [now]() { now->recheckTextSource(); }, Qt::QueuedConnection);
 }
 
 void NowPlaying::recheckTextSource()

@@ -353,6 +353,17 @@ private Q_SLOTS:
 		play(0);
 		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
 
+		// The source's Properties window answered with Cancel, or Edit > Undo, puts back the text it
+		// had before: the line is written again, once.
+		standin::clearTextUpdates(text);
+		obs_data_t *before = obs_data_create();
+		obs_data_set_string(before, "text", "Stale");
+		obs_source_update(text, before);
+		obs_data_release(before);
+		settle();
+		settle();
+		QCOMPARE(textUpdates(), QStringList({QStringLiteral("Stale"), QStringLiteral(u"Ann \u2013 Alpha")}));
+
 		// Renamed: still the one, under its new name.
 		obs_source_set_name(text, "Renamed");
 		play(1);
