@@ -19,7 +19,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QPointer>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -403,11 +406,19 @@ private Q_SLOTS:
 	void collectionChangeLeavesTheIdleTextAndCleanupTouchesNothing()
 	{
 		configure(tracklane::defaultLineTemplate(), QStringLiteral("Off air"));
+		tracklane::NowPlayingDialog dialog(now, nullptr);
+		dialog.findChild<QPushButton *>(QStringLiteral("nowPlayingBrowse"))->click();
+		QPointer<QFileDialog> picker = dialog.findChild<QFileDialog *>();
+		QVERIFY(picker);
 		play(0);
 		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
 		QCOMPARE(standin::textOf(text), QStringLiteral("Off air"));
 		QVERIFY(!now->isActive());
+		// A file being picked as the collection changes was meant for the collection before.
+		if (picker)
+			Q_EMIT picker->fileSelected(dir.filePath(QStringLiteral("picked.txt")));
+		QCOMPARE(now->settings().filePath, QString());
 
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
 		play(1);
