@@ -91,6 +91,10 @@ NowPlaying::NowPlaying(Tracklane *dock_) : dock(dock_)
 	connect(&openCheck, &QTimer::timeout, this, &NowPlaying::checkOpened);
 	watch.setInterval(WatchMs);
 	connect(&watch, &QTimer::timeout, this, &NowPlaying::watchDock);
+	if (signal_handler_t *global = obs_get_signal_handler()) {
+		signal_handler_connect(global, "source_update", &NowPlaying::onSourceUpdated, this);
+		followsUpdates = true;
+	}
 	saveSoon.setSingleShot(true);
 	saveSoon.setInterval(SaveDelayMs);
 	connect(&saveSoon, &QTimer::timeout, this, []() { obs_frontend_save(); });
@@ -214,7 +218,6 @@ void NowPlaying::collectionChanging(bool sourcesThere)
 		showingTrack = false;
 		watch.stop();
 	}
-	unfollowTextSource();
 	active = false;
 	startTags = TrackTags();
 	Q_EMIT changed();
@@ -243,7 +246,11 @@ void NowPlaying::close()
 	watch.stop();
 	saveSoon.stop();
 	waitingForOpen = false;
-	unfollowTextSource();
+	// Waits for a call that is running on libobs's graphics thread right now.
+	if (followsUpdates)
+		signal_handler_disconnect(obs_get_signal_handler(), "source_update", &NowPlaying::onSourceUpdated,
+					  this);
+	followsUpdates = false;
 	writer->close();
 }
 
@@ -388,14 +395,12 @@ void NowPlaying::showLine(const QString &line)
 void NowPlaying::applyToTextSource()
 {
 	if (config.textSourceUuid.isEmpty()) {
-		unfollowTextSource();
 		noteTextSourceState(TextSourceState::Unset, QString());
 		return;
 	}
 	// By uuid every time, so that a renamed source is still the one, and none is held between.
 	OBSSourceAutoRelease source = obs_get_source_by_uuid(config.textSourceUuid.toUtf8().constData());
 	if (!source || obs_source_removed(source)) {
-		unfollowTextSource();
 		noteTextSourceState(TextSourceState::Gone, QString());
 		return;
 	}
@@ -405,12 +410,10 @@ void NowPlaying::applyToTextSource()
 		checkedHasText = hasTextSetting(source);
 	}
 	if (!checkedHasText) {
-		unfollowTextSource();
 		noteTextSourceState(TextSourceState::NoText, name);
 		return;
 	}
 	noteTextSourceState(TextSourceState::Ready, name);
-	followTextSource(source);
 
 	// A video source's update runs on libobs's graphics thread at its next frame; from here it
 	// only stores the setting. A source already showing the line is left alone.
@@ -423,35 +426,25 @@ void NowPlaying::applyToTextSource()
 	obs_source_update(source, update);
 }
 
-void NowPlaying::followTextSource(obs_source_t *source)
-{
-	if (textSignals && textSignalsUuid == config.textSourceUuid)
-		return;
-	unfollowTextSource();
-	textSignals = obs_source_get_signal_handler(source);
-	if (!textSignals)
-		return;
-	textSignalsUuid = config.textSourceUuid;
-	// The handler outlives the source for as long as it is connected, so letting go is always safe.
-	signal_handler_connect_ref(textSignals, "update", &NowPlaying::onTextSourceUpdated, this);
-}
-
-void NowPlaying::unfollowTextSource()
-{
-	// Waits for a call that is running on libobs's graphics thread right now.
-	if (textSignals)
-		signal_handler_disconnect(textSignals, "update", &NowPlaying::onTextSourceUpdated, this);
-	textSignals = nullptr;
-	textSignalsUuid.clear();
-}
-
-// libobs's graphics thread, once the source has run an update. Its own line written back comes here
-// too, and finds the source showing it already.
-void NowPlaying::onTextSourceUpdated(void *param, calldata_t *)
+// libobs's graphics thread, once a source has run an update: a text put back by someone else (the
+// Properties window's Cancel, Edit > Undo) is replaced by the line. Its own line written back comes
+// here too, and finds the source showing it already. Any source of any collection comes here, one
+// brought back by Edit > Undo after its removal too, which OBS makes anew under the same uuid; the
+// uuid is read here, while the source is certainly alive, and compared on the UI thread.
+void NowPlaying::onSourceUpdated(void *param, calldata_t *data)
 {
 	auto *now = static_cast<NowPlaying *>(param);
+	auto *source = static_cast<obs_source_t *>(calldata_ptr(data, "source"));
+	const char *uuid = source ? obs_source_get_uuid(source) : nullptr;
+	if (!uuid)
+		return;
 	QMetaObject::invokeMethod(
-		now, [now]() { now->recheckTextSource(); }, Qt::QueuedConnection);
+		now,
+		[now, updated = QString::fromUtf8(uuid)]() {
+			if (updated == now->config.textSourceUuid)
+				now->recheckTextSource();
+		},
+		Qt::QueuedConnection);
 }
 
 void NowPlaying::recheckTextSource()

@@ -110,9 +110,7 @@ private:
 	void applyToTextSource();
 	void applyToFile();
 	void noteTextSourceState(TextSourceState state, const QString &name);
-	void followTextSource(obs_source_t *source);
-	void unfollowTextSource();
-	static void onTextSourceUpdated(void *param, calldata_t *data);
+	static void onSourceUpdated(void *param, calldata_t *data);
 	void onFileWritten(const QString &path, const QString &error);
 
 	QPointer<Tracklane> dock;
@@ -140,10 +138,7 @@ private:
 	QString checkedUuid; // the text source last looked at for a "text" setting
 	bool checkedHasText = false;
 	QString loggedSourceProblem;
-	// The text source's own updates are followed, so that a text put back by someone else (its
-	// Properties window's Cancel, Edit > Undo) is replaced by the line at once.
-	signal_handler_t *textSignals = nullptr;
-	QString textSignalsUuid;
+	bool followsUpdates = false; // connected to libobs's source_update
 
 	std::unique_ptr<LineFileWriter> writer;
 	QString requestedPath; // the last line handed to the writer, and for which file

@@ -366,6 +366,20 @@ private Q_SLOTS:
 		settle();
 		settle();
 		QCOMPARE(textUpdates(), QStringList({QStringLiteral("Stale"), QStringLiteral(u"Ann \u2013 Alpha")}));
+		// Removed and brought back by Edit > Undo: a source made anew under the same uuid.
+		obs_data_t *removed = obs_save_source(text);
+		obs_source_remove(text);
+		obs_source_release(text);
+		text = obs_load_source(removed);
+		obs_data_release(removed);
+		QCOMPARE(uuidOf(text), now->settings().textSourceUuid);
+		before = obs_data_create();
+		obs_data_set_string(before, "text", "Stale");
+		obs_source_update(text, before);
+		obs_data_release(before);
+		settle();
+		settle();
+		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
 
 		// Renamed: still the one, under its new name.
 		obs_source_set_name(text, "Renamed");
