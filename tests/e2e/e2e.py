@@ -940,9 +940,9 @@ class Restore(unittest.TestCase):
 	"""After the dock has taken the source over, the list menu's restore entry hands the whole list
 	back with the source's own options."""
 
-	# The restore entry is the last but one of the list menu: Up from the closed-over menu reaches
-	# the last entry (About), Up again the restore entry.
-	MENU_KEYS = ("Up", "Up", "Return")
+	# The restore entry is the last but two of the list menu: Up from the closed-over menu reaches
+	# the last entry (About), Up again the durations entry, Up once more the restore entry.
+	MENU_KEYS = ("Up", "Up", "Up", "Return")
 
 	@classmethod
 	def setUpClass(cls):

@@ -38,6 +38,12 @@ QList<int> selectedRows(QListWidget *list)
 	return rows;
 }
 
+// The count at the start of the count label, without the list's length that follows it.
+QString countPart(const QLabel *label)
+{
+	return label->text().section(QStringLiteral(u" \u00B7 "), 0, 0);
+}
+
 QString filtered(int matches, int total)
 {
 	return moduleQString("FilteredCount").arg(QString::number(matches), QString::number(total));
@@ -71,12 +77,12 @@ private Q_SLOTS:
 
 		search->setText("rOcK");
 		QCOMPARE(visibleRows(list), (QList<int>{0, 2, 3}));
-		QCOMPARE(count->text(), filtered(3, 5));
+		QCOMPARE(countPart(count), filtered(3, 5));
 
 		// A folder name matches although the shown name does not contain it.
 		search->setText("  JAZZ  ");
 		QCOMPARE(visibleRows(list), QList<int>{1});
-		QCOMPARE(count->text(), filtered(1, 5));
+		QCOMPARE(countPart(count), filtered(1, 5));
 
 		search->setText(QString::fromUtf8("GRÜSSE"));
 		QCOMPARE(visibleRows(list), QList<int>{});
@@ -86,7 +92,7 @@ private Q_SLOTS:
 		// The current-track marker is shown but is not part of the path.
 		search->setText(CurrentTrackMarker.left(1));
 		QCOMPARE(visibleRows(list), QList<int>{});
-		QCOMPARE(count->text(), filtered(0, 5));
+		QCOMPARE(countPart(count), filtered(0, 5));
 		QVERIFY(!list->currentItem());
 		QVERIFY(list->selectedItems().isEmpty());
 
@@ -95,7 +101,7 @@ private Q_SLOTS:
 
 		search->setText("   ");
 		QCOMPARE(visibleRows(list), (QList<int>{0, 1, 2, 3, 4}));
-		QCOMPARE(count->text(), moduleQString("TrackCount").arg(5));
+		QCOMPARE(countPart(count), moduleQString("TrackCount").arg(5));
 		QCOMPARE(TA::tracks(dock).size(), 5);
 	}
 
@@ -115,7 +121,7 @@ private Q_SLOTS:
 		QCOMPARE(visibleRows(list), (QList<int>{0, 9, 10, 11}));
 		QCOMPARE(list->currentRow(), 0);
 		QCOMPARE(selectedRows(list), QList<int>{0});
-		QCOMPARE(TA::trackCountLabel(dock)->text(), filtered(4, 12));
+		QCOMPARE(countPart(TA::trackCountLabel(dock)), filtered(4, 12));
 		QCOMPARE(signalsSeen, 0);
 
 		list->setCurrentRow(10);
@@ -144,7 +150,7 @@ private Q_SLOTS:
 		QCOMPARE(visibleRows(list), QList<int>{2});
 		search->clear();
 		QCOMPARE(visibleRows(list), all);
-		QCOMPARE(TA::trackCountLabel(dock)->text(), moduleQString("TrackCount").arg(6));
+		QCOMPARE(countPart(TA::trackCountLabel(dock)), moduleQString("TrackCount").arg(6));
 
 		// A rebuild under a search hides the fresh rows again; clearing afterwards shows them.
 		search->setText("#2");
@@ -213,7 +219,7 @@ private Q_SLOTS:
 
 		TA::searchEdit(dock)->setText(text);
 		QCOMPARE(visibleRows(list), rows);
-		QCOMPARE(TA::trackCountLabel(dock)->text(), filtered(rows.size(), 12));
+		QCOMPARE(countPart(TA::trackCountLabel(dock)), filtered(rows.size(), 12));
 		QCOMPARE(list->currentRow(), rows.isEmpty() ? -1 : rows.first());
 		QCOMPARE(selectedRows(list), rows);
 		QCOMPARE(dock.selectedTrackId(), rows.isEmpty() ? QString() : TA::tracks(dock)[rows.first()].id);
