@@ -55,8 +55,12 @@ Tracklane::Outcome Tracklane::runCommand(Command command)
 	case Command::PlayPause: {
 		button = playPauseButton;
 		// The hand-over after an ended track's tail is a switch about to happen.
-		if (!button->isEnabled())
-			return trackSwitchPending || endHandOverDue ? Outcome::SwitchPending : Outcome::UnknownTrack;
+		if (!button->isEnabled()) {
+			obs_source_t *source = resolveBoundSource();
+			const int state = source ? int(obs_source_media_get_state(source)) : OBS_MEDIA_STATE_NONE;
+			obs_source_release(source);
+			return switchUnderWay(state) || endHandOverDue ? Outcome::SwitchPending : Outcome::UnknownTrack;
+		}
 		if (!selected.isEmpty() && selected != currentTrackId) {
 			target = selected;
 		} else {

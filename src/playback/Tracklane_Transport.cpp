@@ -392,6 +392,12 @@ void Tracklane::updateTransportControls()
 	const int row = trackList->currentRow();
 	const int rowCount = trackList->count();
 	int state = usable ? int(obs_source_media_get_state(source)) : 0;
+	// Until the source has begun the track it was switched to, Play/Pause would load the opening
+	// track again and a seek would land in it (or in the track before, by its length). A source
+	// that plays, pauses, ends or fails has begun it, whether or not its start signal has come yet.
+	const bool notBegun = state == OBS_MEDIA_STATE_NONE || state == OBS_MEDIA_STATE_OPENING ||
+			      state == OBS_MEDIA_STATE_BUFFERING || state == OBS_MEDIA_STATE_STOPPED;
+	const bool switching = trackSwitchPending || (usable && notBegun && switchUnderWay(state));
 	// The source has ended, but the audience still hears the tail: show what they hear, and offer
 	// nothing that would start the sounding track again.
 	const bool tailSounding = tailStillHeard(state);
@@ -400,7 +406,7 @@ void Tracklane::updateTransportControls()
 	const bool playsOther = !selected.isEmpty() && selected != currentTrackId;
 	const bool hasTracks = !tracks.isEmpty();
 
-	playPauseButton->setEnabled(usable && !trackSwitchPending && (playsOther || !tailSounding) &&
+	playPauseButton->setEnabled(usable && !switching && (playsOther || !tailSounding) &&
 				    (!selected.isEmpty() || !currentTrackId.isEmpty()));
 	stopButton->setEnabled(usable);
 	previousButton->setEnabled(usable && hasTracks);
@@ -425,7 +431,7 @@ void Tracklane::updateTransportControls()
 	moveBottomAction->setEnabled(moveDownAction->isEnabled());
 	restorePlaylistAction->setEnabled(usable && (managed || hasTracks));
 	endModeCombo->setEnabled(usable);
-	seekSlider->setEnabled(usable && !trackSwitchPending && !tailSounding && durationMs > 0);
+	seekSlider->setEnabled(usable && !switching && !tailSounding && durationMs > 0);
 
 	const char *key;
 	QString iconClass;

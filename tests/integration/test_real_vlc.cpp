@@ -784,7 +784,9 @@ private Q_SLOTS:
 		// Only a track the poll has seen playing may fire the end mode later; VLC may finish the rest
 		// after the resume before a poll sees it playing again.
 		QVERIFY(waitUntil([&]() { return TA::playbackArmed(*dock); }, 5000));
-		QVERIFY(playPause->isEnabled());
+		// The start signal arms it while VLC still opens the file; Play/Pause comes back with the
+		// poll that sees the track playing.
+		QVERIFY(waitUntil([&]() { return playPause->isEnabled(); }, 5000));
 		QTest::mouseClick(playPause, Qt::LeftButton);
 		QVERIFY(waitUntil([&]() { return state() == OBS_MEDIA_STATE_PAUSED; }, 5000));
 		QTRY_COMPARE_WITH_TIMEOUT(playPause->accessibleName(), moduleQString("Resume"), 5000);

@@ -963,6 +963,10 @@ private Q_SLOTS:
 		QVERIFY(!enabled("playPause"));
 		QVERIFY(!enabled("seek"));
 		settle();
+		// Not before the source has begun the new track (it takes its settings on a graphics tick).
+		QVERIFY(!enabled("playPause"));
+		settle();
+		dock->updateTransportControls();
 		QVERIFY(enabled("playPause"));
 		QVERIFY(enabled("seek"));
 		QVERIFY(enabled("locateCurrent"));
@@ -1255,6 +1259,13 @@ private Q_SLOTS:
 		obs_source_media_started(source);
 		QTest::qWait(400);
 		QCOMPARE(remote("GetStatus").value(QStringLiteral("switchPending")).toBool(), true);
+		// Play/Pause then, from the client, the dock or its slider, would stop the track that is
+		// opening and load it again.
+		QCOMPARE(errorOf(remote("PlayPause")), QStringLiteral("switch pending"));
+		QVERIFY(!TA::playPauseButton(*dock)->isEnabled());
+		QVERIFY(!TA::seekSlider(*dock)->isEnabled());
+		QTest::qWait(400);
+		QCOMPARE(standin::calls(source), QStringList());
 		standin::setState(source, OBS_MEDIA_STATE_PLAYING);
 		QTest::qWait(400);
 		status = remote("GetStatus");
