@@ -15,6 +15,7 @@
 #include <cstring>
 
 namespace tracklane {
+const char moduleVersion[] = TRACKLANE_VERSION;
 QPointer<Tracklane> currentDock;
 bool exiting = false;
 } // namespace tracklane
