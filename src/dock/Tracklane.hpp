@@ -172,10 +172,12 @@ private:
 	static void postMediaEvent(void *param, void (Tracklane::*note)(qint64));
 	void noteTrackStarted(qint64 generation);
 	void noteTrackEnded(qint64 generation);
+	void noteStopped(qint64 generation);
 	void noteSourceUpdated(const obs_source_t *updated);
 	void takeOutsideChange(obs_source_t *source, const QList<QString> &playlist);
 	void adoptOutsidePlaylist(const QList<QString> &playlist);
 	void followPlaylistTaken(const QList<QString> &playlist);
+	void trackAfterTaking(const QList<QString> &playlist, QString &trackId, bool &isManaged) const;
 	void checkEndHandOver();
 	bool tailStillHeard(int state) const;
 	void evaluateEndOfTrack();

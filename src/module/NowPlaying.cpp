@@ -91,6 +91,10 @@ NowPlaying::NowPlaying(Tracklane *dock_) : dock(dock_)
 	connect(&openCheck, &QTimer::timeout, this, &NowPlaying::checkOpened);
 	watch.setInterval(WatchMs);
 	connect(&watch, &QTimer::timeout, this, &NowPlaying::watchDock);
+	if (signal_handler_t *global = obs_get_signal_handler()) {
+		signal_handler_connect(global, "source_update", &NowPlaying::onSourceUpdated, this);
+		followsUpdates = true;
+	}
 	saveSoon.setSingleShot(true);
 	saveSoon.setInterval(SaveDelayMs);
 	connect(&saveSoon, &QTimer::timeout, this, []() { obs_frontend_save(); });
@@ -189,6 +193,9 @@ void NowPlaying::followFrontendEvent(enum obs_frontend_event event)
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
 		// OBS has removed the collection's sources by now (at exit this comes without a change).
 		collectionChanging(false);
+		// The set-up belongs to the collection OBS saved before this. A collection loaded next
+		// brings its own, or none; a new one loads nothing and must not be saved with this one's.
+		load(nullptr);
 		break;
 	case OBS_FRONTEND_EVENT_EXIT:
 		close();
@@ -239,6 +246,11 @@ void NowPlaying::close()
 	watch.stop();
 	saveSoon.stop();
 	waitingForOpen = false;
+	// Waits for a call that is running on libobs's graphics thread right now.
+	if (followsUpdates)
+		signal_handler_disconnect(obs_get_signal_handler(), "source_update", &NowPlaying::onSourceUpdated,
+					  this);
+	followsUpdates = false;
 	writer->close();
 }
 
@@ -412,6 +424,27 @@ void NowPlaying::applyToTextSource()
 	OBSDataAutoRelease update = obs_data_create();
 	obs_data_set_string(update, "text", text.constData());
 	obs_source_update(source, update);
+}
+
+// libobs's graphics thread, once a source has run an update: a text put back by someone else (the
+// Properties window's Cancel, Edit > Undo) is replaced by the line. Its own line written back comes
+// here too, and finds the source showing it already. Any source of any collection comes here, one
+// brought back by Edit > Undo after its removal too, which OBS makes anew under the same uuid; the
+// uuid is read here, while the source is certainly alive, and compared on the UI thread.
+void NowPlaying::onSourceUpdated(void *param, calldata_t *data)
+{
+	auto *now = static_cast<NowPlaying *>(param);
+	auto *source = static_cast<obs_source_t *>(calldata_ptr(data, "source"));
+	const char *uuid = source ? obs_source_get_uuid(source) : nullptr;
+	if (!uuid)
+		return;
+	QMetaObject::invokeMethod(
+		now,
+		[now, updated = QString::fromUtf8(uuid)]() {
+			if (updated == now->config.textSourceUuid)
+				now->recheckTextSource();
+		},
+		Qt::QueuedConnection);
 }
 
 void NowPlaying::recheckTextSource()

@@ -110,6 +110,7 @@ private:
 	void applyToTextSource();
 	void applyToFile();
 	void noteTextSourceState(TextSourceState state, const QString &name);
+	static void onSourceUpdated(void *param, calldata_t *data);
 	void onFileWritten(const QString &path, const QString &error);
 
 	QPointer<Tracklane> dock;
@@ -137,6 +138,7 @@ private:
 	QString checkedUuid; // the text source last looked at for a "text" setting
 	bool checkedHasText = false;
 	QString loggedSourceProblem;
+	bool followsUpdates = false; // connected to libobs's source_update
 
 	std::unique_ptr<LineFileWriter> writer;
 	QString requestedPath; // the last line handed to the writer, and for which file

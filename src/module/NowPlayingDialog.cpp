@@ -162,6 +162,10 @@ NowPlayingDialog::NowPlayingDialog(NowPlaying *nowPlaying_, QWidget *parent) : Q
 	});
 	if (nowPlaying) {
 		connect(nowPlaying.data(), &NowPlaying::changed, this, [this]() {
+			// A file being picked belongs to the collection it was picked for; the next one has a
+			// set-up of its own.
+			if (!nowPlaying->isActive())
+				delete filePicker.data();
 			// A change of its own is shown already, as the operator typed it.
 			if (!applying)
 				showSettings();
@@ -266,6 +270,8 @@ void NowPlayingDialog::chooseFile()
 	fileDialog->setAcceptMode(QFileDialog::AcceptSave);
 	fileDialog->setFileMode(QFileDialog::AnyFile);
 	fileDialog->setDefaultSuffix(QStringLiteral("txt"));
+	delete filePicker.data();
+	filePicker = fileDialog;
 	connect(fileDialog, &QFileDialog::fileSelected, this, [this](const QString &path) {
 		if (!nowPlaying)
 			return;

@@ -52,6 +52,7 @@ private:
 	QList<QPair<QString, QString>> listed;
 	// Text sources come, go and are renamed while the dialog is open.
 	QTimer refreshTimer;
+	QPointer<QWidget> filePicker;
 };
 
 } // namespace tracklane

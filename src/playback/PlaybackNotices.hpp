@@ -15,6 +15,8 @@ Q_SIGNALS:
 	// The source has begun a track the dock loaded (a repeat too, a resume not): once for every
 	// start the dock counts. The source may still be opening it.
 	void trackStarted();
-	// The dock stopped playing (Stop, the end of the list, the current track removed).
+	// Playback stopped: the dock's Stop, the end of the list, the current track removed, or a stop
+	// from outside the dock (OBS's own media controls, a remote client, a script). The dock's own
+	// stop may be told twice, once as it asks and once as the source has stopped.
 	void playbackStopped();
 };

@@ -134,13 +134,19 @@ Tracklane::Outcome Tracklane::seekTo(qint64 ms)
 	if (!dockActive())
 		return Outcome::Unbound;
 	updateTransportControls();
-	if (trackSwitchPending || endHandOverDue)
-		return Outcome::SwitchPending;
-	if (!seekSlider->isEnabled() || ms < 0 || ms > durationMs)
-		return Outcome::BadArgument;
 	obs_source_t *source = resolveBoundSource();
 	if (!source)
 		return Outcome::Unbound;
+	// Until the source has begun the new track, a seek would land in the track before it or in
+	// one still opening: the switch is pending as long as the status says so.
+	if (endHandOverDue || switchUnderWay(int(obs_source_media_get_state(source)))) {
+		obs_source_release(source);
+		return Outcome::SwitchPending;
+	}
+	if (!seekSlider->isEnabled() || ms < 0 || ms > durationMs) {
+		obs_source_release(source);
+		return Outcome::BadArgument;
+	}
 
 	// The same seek as a release of the slider at that point.
 	const bool wasBlocked = seekSlider->blockSignals(true);

@@ -98,20 +98,40 @@ void Tracklane::onMediaStopped(void *param, calldata_t *data)
 	// UI thread, and the switch's stop is only reported here. The source's audio buffer, which the
 	// operator's stop drops here, has a lock of its own.
 	quint64 generation;
+	bool switching;
 	{
 		std::lock_guard<std::mutex> lock(dock->pendingSettingsMutex);
 		// The operator's stop: the source hands over nothing more, so what it did hand over before
 		// the stop took effect is dropped for good, before any switch can load the next track.
 		if (std::exchange(dock->silenceWhenStopped, false) && source && !obs_source_removed(source))
 			dropBufferedAudio(source);
-		if (!dock->pendingSettings || !source || obs_source_removed(source))
+		if (!source || obs_source_removed(source))
 			return;
+		switching = dock->pendingSettings != nullptr;
 		generation = dock->switchGeneration;
 	}
 
 	// The dock is the context: if it is gone before this runs, Qt drops the call.
-	QMetaObject::invokeMethod(
-		dock, [dock, generation]() { dock->finishTrackSwitch(qint64(generation)); }, Qt::QueuedConnection);
+	if (switching)
+		QMetaObject::invokeMethod(
+			dock, [dock, generation]() { dock->finishTrackSwitch(qint64(generation)); },
+			Qt::QueuedConnection);
+	else
+		QMetaObject::invokeMethod(
+			dock, [dock, generation]() { dock->noteStopped(qint64(generation)); }, Qt::QueuedConnection);
+}
+
+// A stop that was no switch's: the dock's own Stop, or one from outside it (OBS's media controls,
+// another obs-websocket client, a script), which those who follow the playback hear of the same way.
+void Tracklane::noteStopped(qint64 generation)
+{
+	if (quint64(generation) != switchGeneration || trackSwitchPending || suspended || closing)
+		return;
+	obs_source_t *source = resolveBoundSource();
+	const bool stopped = source && obs_source_media_get_state(source) == OBS_MEDIA_STATE_STOPPED;
+	obs_source_release(source);
+	if (stopped)
+		Q_EMIT notices.playbackStopped();
 }
 
 // The media signals run on one of VLC's threads. While a switch waits for its stop, a start or an
@@ -182,14 +202,18 @@ void Tracklane::cancelPendingSwitch()
 	const QList<QString> actual = readPlaylist(settings, "playlist");
 	obs_data_release(settings);
 	// The track made current never reached the source unless it already held it, and neither did
-	// the takeover: a source handed back before the switch is still its own.
+	// the takeover: a source handed back before the switch is still its own, and a managed one goes
+	// on holding the track it held.
 	if (actual != wanted) {
 		const QString cancelledId = currentTrackId;
-		currentTrackId.clear();
+		currentTrackId = preSwitchTrackId;
 		managed = preSwitchManaged;
-		markCurrentTrack(QString(), cancelledId);
+		if (currentTrackIndex() < 0)
+			currentTrackId.clear();
+		markCurrentTrack(currentTrackId, cancelledId);
 	}
 	observedPlaylist = actual;
+	outsideChangeAwaitsSource = actual != appliedPlaylist;
 	saveSourceState();
 	obs_source_release(source);
 }
@@ -273,18 +297,25 @@ void Tracklane::followPlaylistTaken(const QList<QString> &playlist)
 	playbackArmed = false;
 	endHandOverDue = false;
 	playStartTimer.restart();
+	trackAfterTaking(playlist, currentTrackId, managed);
+}
+
+void Tracklane::trackAfterTaking(const QList<QString> &playlist, QString &trackId, bool &isManaged) const
+{
+	if (!isManaged)
+		return;
 	if (playlist.size() == 1) {
-		const int current = currentTrackIndex();
-		if (current >= 0 && tracks[current].path == playlist.first())
-			return;
+		for (const TrackEntry &track : tracks)
+			if (track.id == trackId && track.path == playlist.first())
+				return;
 		for (const TrackEntry &track : tracks) {
 			if (track.path == playlist.first()) {
-				currentTrackId = track.id;
+				trackId = track.id;
 				return;
 			}
 		}
 	}
-	managed = false;
+	isManaged = false;
 }
 
 void Tracklane::onSourceUpdated(void *param, calldata_t *data)

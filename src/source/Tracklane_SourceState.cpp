@@ -39,8 +39,14 @@ void Tracklane::saveSourceState()
 	obs_data_set_array(state, "tracks", trackArray);
 	obs_data_set_array(state, "observed", observedArray);
 	// Until the source takes a pending switch, it still holds the track and the takeover of before.
-	obs_data_set_string(state, "current", heldTrackId().toUtf8().constData());
-	obs_data_set_bool(state, "managed", trackSwitchPending ? preSwitchManaged : managed);
+	QString current = heldTrackId();
+	bool holdsManaged = trackSwitchPending ? preSwitchManaged : managed;
+	// A playlist put in the settings from outside that the source has not taken (the Properties
+	// window's Cancel) is what a source made from the saved settings plays after a restart.
+	if (outsideChangeAwaitsSource)
+		trackAfterTaking(observedPlaylist, current, holdsManaged);
+	obs_data_set_string(state, "current", current.toUtf8().constData());
+	obs_data_set_bool(state, "managed", holdsManaged);
 	obs_data_set_bool(state, "originalLoop", originalLoop);
 	obs_data_set_bool(state, "originalShuffle", originalShuffle);
 	obs_data_set_string(state, "originalBehavior", originalBehavior.toUtf8().constData());

@@ -19,7 +19,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QPointer>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -269,11 +272,17 @@ private Q_SLOTS:
 		QCOMPARE(now->line(), QStringLiteral(u"1. Ann \u2013 Alpha"));
 		dock->stopPlayback();
 		QCOMPARE(now->line(), QStringLiteral("Off air"));
+		// So does a stop from outside the dock: OBS's own media controls, another client, a script.
+		play(1);
+		obs_source_media_stop(media);
+		settle();
+		QCOMPARE(now->line(), QStringLiteral("Off air"));
 
 		QCOMPARE(textUpdates(),
 			 QStringList({QStringLiteral("Off air"), QStringLiteral(u"1. Ann \u2013 Alpha"),
 				      QStringLiteral("2. b"), QStringLiteral("3. c"),
-				      QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air")}));
+				      QStringLiteral(u"1. Ann \u2013 Alpha"), QStringLiteral("Off air"),
+				      QStringLiteral("2. b"), QStringLiteral("Off air")}));
 	}
 
 	void textFileIsReplacedWholeAndOnlyWhenItsLineChanges()
@@ -347,6 +356,31 @@ private Q_SLOTS:
 		play(0);
 		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
 
+		// The source's Properties window answered with Cancel, or Edit > Undo, puts back the text it
+		// had before: the line is written again, once.
+		standin::clearTextUpdates(text);
+		obs_data_t *before = obs_data_create();
+		obs_data_set_string(before, "text", "Stale");
+		obs_source_update(text, before);
+		obs_data_release(before);
+		settle();
+		settle();
+		QCOMPARE(textUpdates(), QStringList({QStringLiteral("Stale"), QStringLiteral(u"Ann \u2013 Alpha")}));
+		// Removed and brought back by Edit > Undo: a source made anew under the same uuid.
+		obs_data_t *removed = obs_save_source(text);
+		obs_source_remove(text);
+		obs_source_release(text);
+		text = obs_load_source(removed);
+		obs_data_release(removed);
+		QCOMPARE(uuidOf(text), now->settings().textSourceUuid);
+		before = obs_data_create();
+		obs_data_set_string(before, "text", "Stale");
+		obs_source_update(text, before);
+		obs_data_release(before);
+		settle();
+		settle();
+		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
+
 		// Renamed: still the one, under its new name.
 		obs_source_set_name(text, "Renamed");
 		play(1);
@@ -386,11 +420,19 @@ private Q_SLOTS:
 	void collectionChangeLeavesTheIdleTextAndCleanupTouchesNothing()
 	{
 		configure(tracklane::defaultLineTemplate(), QStringLiteral("Off air"));
+		tracklane::NowPlayingDialog dialog(now, nullptr);
+		dialog.findChild<QPushButton *>(QStringLiteral("nowPlayingBrowse"))->click();
+		QPointer<QFileDialog> picker = dialog.findChild<QFileDialog *>();
+		QVERIFY(picker);
 		play(0);
 		QCOMPARE(standin::textOf(text), QStringLiteral(u"Ann \u2013 Alpha"));
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING);
 		QCOMPARE(standin::textOf(text), QStringLiteral("Off air"));
 		QVERIFY(!now->isActive());
+		// A file being picked as the collection changes was meant for the collection before.
+		if (picker)
+			Q_EMIT picker->fileSelected(dir.filePath(QStringLiteral("picked.txt")));
+		QCOMPARE(now->settings().filePath, QString());
 
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED);
 		play(1);
@@ -398,6 +440,8 @@ private Q_SLOTS:
 		standin::clearTextUpdates(text);
 		obs_source_remove(text);
 		now->followFrontendEvent(OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP);
+		// A new collection loads no module data; it must not be saved with this one's set-up.
+		QVERIFY(now->settings() == NowPlayingSettings());
 		switchTo(2);
 		started();
 		standin::setState(media, OBS_MEDIA_STATE_PLAYING);

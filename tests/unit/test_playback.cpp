@@ -271,6 +271,15 @@ private Q_SLOTS:
 		QCOMPARE(standin::playlistOf(source), QStringList{files[1]});
 		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
 		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+
+		// Called off by a rebind before the source stopped: it goes on with the track it held.
+		hold = std::make_unique<GraphicsHold>();
+		QVERIFY(hold->hold());
+		dock->loadTrack(idAt(1), false);
+		dock->bindSource(QString());
+		QCOMPARE(saved().value(QStringLiteral("current")).toString(), second);
+		QCOMPARE(saved().value(QStringLiteral("managed")).toBool(), true);
+		QCOMPARE(observed(saved()), QStringList{files[1]});
 	}
 
 	// VLC reports a start when it begins to open a file; a file it cannot open then ends at once,
@@ -844,6 +853,10 @@ private Q_SLOTS:
 		QVERIFY(!TA::messageLabel(*dock)->isHidden());
 		QCOMPARE(TA::messageLabel(*dock)->text(),
 			 QStringLiteral(u"\u26A0 ") + moduleQString("SourceChangedOutside"));
+		// A source made from the settings saved now (OBS saves, then crashes) plays the first track.
+		const QJsonObject saved = QJsonDocument::fromJson(invariants::stateJson(source).toUtf8()).object();
+		QCOMPARE(saved.value(QStringLiteral("current")).toString(), idAt(0));
+		QVERIFY(saved.value(QStringLiteral("managed")).toBool());
 		TA::playStartTimer(*dock).invalidate();
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_PLAYING, 1);
 		dock->handleEndOfTrack(OBS_MEDIA_STATE_ENDED, 1);
@@ -1205,6 +1218,7 @@ private Q_SLOTS:
 		const QList<testwebsocket::Event> first = testwebsocket::takeEvents();
 		QVERIFY(!first.isEmpty());
 		QCOMPARE(first.first().type, QStringLiteral("TrackStarted"));
+		dock->pollTick(); // the dock knows the track's length
 		// The new track then opens for a while before it begins, as VLC's does.
 		{
 			std::lock_guard<std::mutex> lock(standin::of(source)->mutex);
@@ -1228,7 +1242,13 @@ private Q_SLOTS:
 		status = remote("GetStatus");
 		QCOMPARE(status.value(QStringLiteral("switchPending")).toBool(), true);
 		QCOMPARE(numberOf(status), 2);
+		// A seek then would land in a track that has not begun: refused, as the slider is.
+		standin::clearRecords(source);
+		const QJsonObject seek = remote("Seek", QJsonObject{{QStringLiteral("ms"), 500}});
+		QCOMPARE(errorOf(seek), QStringLiteral("switch pending"));
 		QTest::qWait(400);
+		QVERIFY2(!standin::calls(source).join(u' ').contains(QStringLiteral("set_time")),
+			 qPrintable(standin::calls(source).join(u' ')));
 
 		// VLC reports the start as it begins to open the file.
 		standin::setState(source, OBS_MEDIA_STATE_OPENING);
