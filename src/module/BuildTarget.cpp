@@ -1,4 +1,4 @@
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 // Compiled once per artifact with the versions that artifact is built for, so that the module
 // loads only into the exact OBS and Qt it was built against.

@@ -1,6 +1,6 @@
-#include "module/plugin-module.hpp"
-#include "module/remote-control.hpp"
-#include "module/hotkeys.hpp"
+#include "module/plugin-main.hpp"
+#include "module/RemoteControl.hpp"
+#include "module/Hotkeys.hpp"
 #include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 

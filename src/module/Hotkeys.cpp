@@ -1,5 +1,5 @@
-#include "module/hotkeys.hpp"
-#include "module/plugin-module.hpp"
+#include "module/Hotkeys.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs-frontend-api.h>
 

@@ -1,7 +1,7 @@
 #include "module/ModuleData.hpp"
 #include "module/NowPlaying.hpp"
-#include "module/hotkeys.hpp"
-#include "module/plugin-module.hpp"
+#include "module/Hotkeys.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs.hpp>
 #include <obs-frontend-api.h>

@@ -1,7 +1,7 @@
 #include "module/NowPlaying.hpp"
 #include "module/NowPlayingDialog.hpp"
 #include "module/NowPlayingFile.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs.hpp>
 #include <callback/calldata.h>

@@ -1,6 +1,6 @@
 #include "module/NowPlayingDialog.hpp"
 #include "module/NowPlaying.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs.h>
 

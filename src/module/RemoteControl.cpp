@@ -1,5 +1,5 @@
-#include "module/remote-control.hpp"
-#include "module/plugin-module.hpp"
+#include "module/RemoteControl.hpp"
+#include "module/plugin-main.hpp"
 #include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
 

@@ -1,4 +1,4 @@
-#include "module/scene-switch.hpp"
+#include "module/SceneSwitch.hpp"
 
 #include <obs-frontend-api.h>
 #include <util/bmem.h>

@@ -1,7 +1,7 @@
-#include "module/plugin-module.hpp"
-#include "module/scene-switch.hpp"
-#include "module/hotkeys.hpp"
-#include "module/remote-control.hpp"
+#include "module/plugin-main.hpp"
+#include "module/SceneSwitch.hpp"
+#include "module/Hotkeys.hpp"
+#include "module/RemoteControl.hpp"
 #include "module/ModuleData.hpp"
 #include "module/NowPlaying.hpp"
 #include "dock/Tracklane.hpp"
@@ -15,6 +15,7 @@
 #include <cstring>
 
 namespace tracklane {
+const char moduleVersion[] = TRACKLANE_VERSION;
 QPointer<Tracklane> currentDock;
 bool exiting = false;
 } // namespace tracklane

@@ -1,5 +1,5 @@
 #include "dock/Tracklane.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "source/playlist-data.hpp"
 
 #include <QLabel>

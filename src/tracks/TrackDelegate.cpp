@@ -1,6 +1,6 @@
 #include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "dock/Tracklane.hpp"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 #include "tracks/TrackItem.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 TrackItem::TrackItem(const TrackEntry &entry, bool current)
 	: QListWidgetItem(nullptr, QListWidgetItem::UserType),

@@ -21,7 +21,7 @@ import unittest
 import uuid
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import obs_harness as h  # noqa: E402
 
 ARGS = None

@@ -3,7 +3,7 @@
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs.h>
 #include <obs-module.h>

@@ -13,7 +13,7 @@
 #include "stand_in_text.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "module/NowPlaying.hpp"
 #include "module/NowPlayingFile.hpp"
 #include "playback/SeekSlider.hpp"

@@ -9,7 +9,7 @@
 #include "test_access.hpp"
 #include "stand_in_source.hpp"
 #include "dock_invariants.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs.h>
 

@@ -3,7 +3,7 @@
 
 #include "test_host.hpp"
 #include "test_access.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "playback/SeekSlider.hpp"
 #include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"

@@ -1,7 +1,7 @@
 #include "test_host.hpp"
 #include "test_access.hpp"
 #include "source_test_support.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <QApplication>
 #include <QComboBox>

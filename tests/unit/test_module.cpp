@@ -5,7 +5,7 @@
 #include "test_host.hpp"
 #include "test_access.hpp"
 #include "frontend.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <obs-frontend-api.h>
 

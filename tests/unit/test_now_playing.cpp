@@ -12,8 +12,8 @@
 #include "module/NowPlaying.hpp"
 #include "module/NowPlayingDialog.hpp"
 #include "module/NowPlayingFile.hpp"
-#include "module/hotkeys.hpp"
-#include "module/plugin-module.hpp"
+#include "module/Hotkeys.hpp"
+#include "module/plugin-main.hpp"
 
 #include <QApplication>
 #include <QComboBox>

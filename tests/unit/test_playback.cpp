@@ -9,10 +9,10 @@
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "websocket_stand_in.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "source/playlist-data.hpp"
-#include "module/hotkeys.hpp"
-#include "module/remote-control.hpp"
+#include "module/Hotkeys.hpp"
+#include "module/RemoteControl.hpp"
 #include "module/ModuleData.hpp"
 #include "playback/SeekSlider.hpp"
 

@@ -6,7 +6,7 @@
 #include "test_access.hpp"
 #include "stand_in_source.hpp"
 #include "source_test_support.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

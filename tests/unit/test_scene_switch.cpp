@@ -1,8 +1,8 @@
 #include "test_host.hpp"
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
-#include "module/plugin-module.hpp"
-#include "module/scene-switch.hpp"
+#include "module/plugin-main.hpp"
+#include "module/SceneSwitch.hpp"
 #include "dock/Tracklane.hpp"
 #include "test_access.hpp"
 

@@ -3,7 +3,7 @@
 #include "frontend.hpp"
 #include "stand_in_source.hpp"
 #include "source_test_support.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <QApplication>
 #include <QComboBox>

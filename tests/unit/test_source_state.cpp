@@ -3,7 +3,7 @@
 #include "stand_in_source.hpp"
 #include "source_test_support.hpp"
 #include "source/playlist-data.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,5 +1,5 @@
 #include "test_host.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"
 

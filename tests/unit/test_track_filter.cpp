@@ -1,7 +1,7 @@
 #include "test_host.hpp"
 #include "test_access.hpp"
 #include "stand_in_source.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "tracks/TrackEntry.hpp"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "test_host.hpp"
 #include "test_access.hpp"
-#include "module/plugin-module.hpp"
+#include "module/plugin-main.hpp"
 #include "tracks/FileProbe.hpp"
 #include "tracks/TrackDelegate.hpp"
 #include "tracks/TrackEntry.hpp"

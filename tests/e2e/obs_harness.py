@@ -1,6 +1,6 @@
 """Runs the real OBS Studio with the freshly built Tracklane module.
 
-Shared by tools/run-obs (the demo) and the end-to-end tests: it prepares an OBS configuration
+Shared by the end-to-end tests beside it and tools/run-obs (the demo) and the picture scripts: it prepares an OBS configuration
 home with the module installed as a user plug-in, a scene collection around a `vlc_source` with
 generated tone tracks, and the dock's own settings; starts OBS under an X server of its own in a
 network namespace with only loopback; drives it through obs-websocket and xdotool; and stops it

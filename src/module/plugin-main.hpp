@@ -22,7 +22,8 @@ extern const char requiredObsVersionText[];
 extern const char requiredQtVersion[];
 
 constexpr const char moduleName[] = "OBS-Tracklane";
-constexpr const char moduleVersion[] = "1.2.0";
+// Defined from project(VERSION) in CMakeLists.txt, the one place the version is written.
+extern const char moduleVersion[];
 constexpr const char settingsFileName[] = "settings.json";
 constexpr const char defaultLocale[] = "en-US";
 
