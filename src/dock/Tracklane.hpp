@@ -80,6 +80,7 @@ public:
 	QString selectedTrackId() const;
 	int currentTrackIndex() const;
 	void markCurrentTrack(const QString &trackId, const QString &previousId);
+	void restorePreSwitchTrack();
 	void addFilesFromDialog();
 	void appendTracks(const QStringList &paths);
 	void showTrackContextMenu(const QPoint &pos);

@@ -327,12 +327,7 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			// The change meets the dock as it was before the switch: a handed-back source is still
 			// the source's own (its new playlist is then imported), and a managed one goes on from
 			// the track it held.
-			const QString wantedId = currentTrackId;
-			currentTrackId = preSwitchTrackId;
-			managed = preSwitchManaged;
-			if (currentTrackIndex() < 0)
-				currentTrackId.clear();
-			markCurrentTrack(currentTrackId, wantedId);
+			restorePreSwitchTrack();
 			takeOutsideChange(source, held);
 			obs_source_release(source);
 			updateTransportControls();

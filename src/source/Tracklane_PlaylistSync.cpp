@@ -204,14 +204,8 @@ void Tracklane::cancelPendingSwitch()
 	// The track made current never reached the source unless it already held it, and neither did
 	// the takeover: a source handed back before the switch is still its own, and a managed one goes
 	// on holding the track it held.
-	if (actual != wanted) {
-		const QString cancelledId = currentTrackId;
-		currentTrackId = preSwitchTrackId;
-		managed = preSwitchManaged;
-		if (currentTrackIndex() < 0)
-			currentTrackId.clear();
-		markCurrentTrack(currentTrackId, cancelledId);
-	}
+	if (actual != wanted)
+		restorePreSwitchTrack();
 	observedPlaylist = actual;
 	outsideChangeAwaitsSource = actual != appliedPlaylist;
 	saveSourceState();
@@ -352,4 +346,16 @@ void Tracklane::noteSourceUpdated(const obs_source_t *updated)
 		}
 	}
 	obs_source_release(source);
+}
+
+// A switch that never reached the source leaves the dock with the track and the hold it had
+// before the switch.
+void Tracklane::restorePreSwitchTrack()
+{
+	const QString cancelledId = currentTrackId;
+	currentTrackId = preSwitchTrackId;
+	managed = preSwitchManaged;
+	if (currentTrackIndex() < 0)
+		currentTrackId.clear();
+	markCurrentTrack(currentTrackId, cancelledId);
 }
