@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 
@@ -31,6 +32,13 @@ constexpr int DurationTimeoutMs = 5000;
 // one queued call per result would flood the UI thread's event queue at 50 000 tracks.
 constexpr int BatchSize = 128;
 constexpr qint64 BatchAgeMs = 30;
+
+// libavformat gives a file up by DurationTimeoutMs; a look still inside it well after that is blocked
+// in the file system (a dead mount) and may never return. It no longer counts against the workers'
+// bound, so the rest of the queue goes on, up to this many such looks left behind at once.
+constexpr auto StuckAfter = std::chrono::milliseconds(DurationTimeoutMs + 1000);
+constexpr int MaxStuckLooks = 16;
+constexpr auto SuperviseEvery = std::chrono::milliseconds(1000);
 
 std::mutex probeFunctionMutex;
 FileProbe::ProbeFunction probeFunction;
@@ -112,7 +120,7 @@ FileFigures probeFile(const QString &path)
 	return {info.size(), probeDurationMs(localPath, DurationTimeoutMs)};
 }
 
-struct FileProbe::Shared {
+struct FileProbe::Shared : std::enable_shared_from_this<FileProbe::Shared> {
 	std::mutex mutex;
 	std::condition_variable changed;
 	std::deque<Job> queue;
@@ -121,6 +129,9 @@ struct FileProbe::Shared {
 	int busy = 0;
 	int maxWorkers = 2;
 	bool stopped = false;
+	// When each look under way began, and whether a thread watches for looks that never end.
+	std::list<std::chrono::steady_clock::time_point> looks;
+	bool supervised = false;
 	// Only posted to under mutex and while not stopped; the owner sets stopped before the
 	// receiver goes away.
 	QObject *receiver = nullptr;
@@ -135,6 +146,35 @@ struct FileProbe::Shared {
 		QMetaObject::invokeMethod(
 			receiver, [call, batchGeneration, batch = std::move(batch)]() { call(batchGeneration, batch); },
 			Qt::QueuedConnection);
+	}
+
+	// Called with mutex held.
+	void startWorkers()
+	{
+		if (stopped || queue.empty())
+			return;
+		const auto now = std::chrono::steady_clock::now();
+		const int stuck = int(std::count_if(looks.cbegin(), looks.cend(),
+						    [now](const auto &began) { return now - began >= StuckAfter; }));
+		const int wanted = int(std::min<size_t>(size_t(maxWorkers), queue.size()));
+		while (workers - stuck < wanted && stuck <= MaxStuckLooks) {
+			++workers;
+			std::thread(&Shared::work, shared_from_this()).detach();
+		}
+		if (!supervised) {
+			supervised = true;
+			std::thread(&Shared::supervise, shared_from_this()).detach();
+		}
+	}
+
+	static void supervise(std::shared_ptr<Shared> self)
+	{
+		std::unique_lock<std::mutex> lock(self->mutex);
+		while (!self->stopped && !self->queue.empty()) {
+			self->changed.wait_for(lock, SuperviseEvery);
+			self->startWorkers();
+		}
+		self->supervised = false;
 	}
 
 	static void work(std::shared_ptr<Shared> self)
@@ -160,11 +200,13 @@ struct FileProbe::Shared {
 				batchGeneration = jobGeneration;
 			}
 			++self->busy;
+			const auto look = self->looks.insert(self->looks.end(), std::chrono::steady_clock::now());
 			lock.unlock();
 
 			const FileFigures figures = runProbe(job.path);
 
 			lock.lock();
+			self->looks.erase(look);
 			--self->busy;
 			if (self->stopped)
 				break;
@@ -217,11 +259,7 @@ void FileProbe::enqueue(QList<Job> jobs)
 		return;
 	for (Job &job : jobs)
 		shared->queue.push_back(std::move(job));
-	const int wanted = int(std::min<size_t>(size_t(shared->maxWorkers), shared->queue.size()));
-	while (shared->workers < wanted) {
-		++shared->workers;
-		std::thread(&Shared::work, shared).detach();
-	}
+	shared->startWorkers();
 }
 
 bool FileProbe::shutdown(int waitMs)

@@ -48,7 +48,8 @@ public:
 	using Deliver = std::function<void(quint64 generation, const QList<Result> &results)>;
 	using ProbeFunction = std::function<FileFigures(const QString &path)>;
 
-	// deliver runs on receiver's thread. At most maxWorkers threads look at files at once.
+	// deliver runs on receiver's thread. At most maxWorkers threads look at files at once, not
+	// counting looks that have been stuck inside a file far past the duration timeout.
 	FileProbe(QObject *receiver, Deliver deliver, int maxWorkers = 2);
 	~FileProbe();
 

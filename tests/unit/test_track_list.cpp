@@ -594,6 +594,34 @@ private Q_SLOTS:
 		QCoreApplication::processEvents();
 	}
 
+	// On a dead mount every file hangs: as many stuck looks as there are workers must not leave the
+	// rest of the list, or the next binding's, without figures for good.
+	void looksStuckInEveryWorkerHoldUpNoOtherTrack()
+	{
+		QTemporaryDir dir;
+		QVERIFY(dir.isValid());
+		const QString one = dir.filePath("one.wav");
+		QVERIFY(writeFile(one, 21));
+		QStringList stuck;
+		for (int i = 0; i < 3; ++i) {
+			stuck << dir.filePath(QStringLiteral("dead-%1.wav").arg(i));
+			QVERIFY(writeFile(stuck.last(), 1));
+		}
+
+		ProbeGate gate(QStringLiteral("dead-"));
+		Tracklane dock(QString(), nullptr);
+		TA::tracks(dock) = {freshEntry(stuck[0]), freshEntry(stuck[1]), freshEntry(stuck[2]), freshEntry(one)};
+		dock.rebuildTrackList(QString());
+		QVERIFY(gate.waitUntilHolding(2));
+		QTRY_VERIFY_WITH_TIMEOUT(TA::tracks(dock)[3].sizeBytes == 21, 60000);
+
+		dock.bindSource(QString());
+		TA::tracks(dock) = {freshEntry(one)};
+		dock.rebuildTrackList(QString());
+		QTRY_VERIFY_WITH_TIMEOUT(TA::tracks(dock)[0].sizeBytes == 21, 60000);
+		gate.release();
+	}
+
 	// Durations are read from the files themselves; what has none counts as unknown, never as 0.
 	void durationsOfMediaFiles()
 	{
