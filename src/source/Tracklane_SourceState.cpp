@@ -8,11 +8,43 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 
 namespace {
 
 constexpr char StateKey[] = "OBS-Tracklane";
 constexpr long long StateVersion = 1;
+
+// Whether the state holds exactly the members a save writes, each of the type it writes; one that
+// does not is written anew by the load, even when it reads the same.
+bool stateWellFormed(obs_data_t *state)
+{
+	struct Member {
+		const char *name;
+		obs_data_type type;
+	};
+	static constexpr Member members[] = {
+		{"version", OBS_DATA_NUMBER},          {"tracks", OBS_DATA_ARRAY},
+		{"observed", OBS_DATA_ARRAY},          {"current", OBS_DATA_STRING},
+		{"managed", OBS_DATA_BOOLEAN},         {"originalLoop", OBS_DATA_BOOLEAN},
+		{"originalShuffle", OBS_DATA_BOOLEAN}, {"originalBehavior", OBS_DATA_STRING},
+		{"endMode", OBS_DATA_NUMBER}};
+	size_t seen = 0;
+	for (obs_data_item_t *item = obs_data_first(state); item; obs_data_item_next(&item)) {
+		const char *name = obs_data_item_get_name(item);
+		const auto member = std::find_if(std::begin(members), std::end(members),
+						 [name](const Member &m) { return std::strcmp(m.name, name) == 0; });
+		const bool fits = member != std::end(members) && obs_data_item_gettype(item) == member->type &&
+				  (member->type != OBS_DATA_NUMBER || obs_data_item_numtype(item) == OBS_DATA_NUM_INT);
+		if (!fits) {
+			obs_data_item_release(&item);
+			return false;
+		}
+		++seen;
+	}
+	return seen == std::size(members);
+}
 
 } // namespace
 
@@ -90,8 +122,8 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 
 	// Compared as stored first, which needs no copy of the saved playlist; strings that differ as
 	// bytes may still read the same (invalid UTF-8 the source holds, saved as read).
-	const bool unchanged = valid && (samePlaylist(state, "observed", settings, "playlist") ||
-					 readPlaylist(state, "observed") == playlist);
+	const bool sameAsStored = valid && samePlaylist(state, "observed", settings, "playlist");
+	const bool unchanged = sameAsStored || (valid && readPlaylist(state, "observed") == playlist);
 	// A source the dock manages holds one track of the list, or none. A playlist put there since by
 	// someone else (Edit > Undo, a script, a remote client, while the dock looked at another source)
 	// tells nothing about the list; importing it would shrink the list to what the source holds.
@@ -99,7 +131,8 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	bool trusted = !force && (unchanged || changedOutside);
 	// Whether the state as loaded differs from what was saved; a load that changed nothing leaves
 	// the saved state as it is rather than writing the same list again.
-	bool stateDiffers = !trusted || changedOutside || obs_data_get_int(state, "endMode") != endMode;
+	bool stateDiffers = !trusted || !sameAsStored || obs_data_get_int(state, "endMode") != endMode ||
+			    !stateWellFormed(state);
 
 	if (trusted) {
 		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
