@@ -2,15 +2,49 @@
 #include "module/plugin-main.hpp"
 #include "source/playlist-data.hpp"
 
+#include <obs.hpp>
+
 #include <QComboBox>
 #include <QSet>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 
 namespace {
 
 constexpr char StateKey[] = "OBS-Tracklane";
 constexpr long long StateVersion = 1;
+
+// Whether the state holds exactly the members a save writes, each of the type it writes; one that
+// does not is written anew by the load, even when it reads the same.
+bool stateWellFormed(obs_data_t *state)
+{
+	struct Member {
+		const char *name;
+		obs_data_type type;
+	};
+	static constexpr Member members[] = {
+		{"version", OBS_DATA_NUMBER},          {"tracks", OBS_DATA_ARRAY},
+		{"observed", OBS_DATA_ARRAY},          {"current", OBS_DATA_STRING},
+		{"managed", OBS_DATA_BOOLEAN},         {"originalLoop", OBS_DATA_BOOLEAN},
+		{"originalShuffle", OBS_DATA_BOOLEAN}, {"originalBehavior", OBS_DATA_STRING},
+		{"endMode", OBS_DATA_NUMBER}};
+	size_t seen = 0;
+	for (obs_data_item_t *item = obs_data_first(state); item; obs_data_item_next(&item)) {
+		const char *name = obs_data_item_get_name(item);
+		const auto member = std::find_if(std::begin(members), std::end(members),
+						 [name](const Member &m) { return std::strcmp(m.name, name) == 0; });
+		const bool fits = member != std::end(members) && obs_data_item_gettype(item) == member->type &&
+				  (member->type != OBS_DATA_NUMBER || obs_data_item_numtype(item) == OBS_DATA_NUM_INT);
+		if (!fits) {
+			obs_data_item_release(&item);
+			return false;
+		}
+		++seen;
+	}
+	return seen == std::size(members);
+}
 
 } // namespace
 
@@ -86,19 +120,25 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	currentTrackId.clear();
 	playbackArmed = false;
 
-	const QList<QString> savedObserved = valid ? readPlaylist(state, "observed") : QList<QString>();
-	const bool unchanged = valid && savedObserved == playlist;
+	// Compared as stored first, which needs no copy of the saved playlist; strings that differ as
+	// bytes may still read the same (invalid UTF-8 the source holds, saved as read).
+	const bool sameAsStored = valid && samePlaylist(state, "observed", settings, "playlist");
+	const bool unchanged = sameAsStored || (valid && readPlaylist(state, "observed") == playlist);
 	// A source the dock manages holds one track of the list, or none. A playlist put there since by
 	// someone else (Edit > Undo, a script, a remote client, while the dock looked at another source)
 	// tells nothing about the list; importing it would shrink the list to what the source holds.
 	const bool changedOutside = !force && valid && !unchanged && obs_data_get_bool(state, "managed");
 	bool trusted = !force && (unchanged || changedOutside);
+	// Whether the state as loaded differs from what was saved; a load that changed nothing leaves
+	// the saved state as it is rather than writing the same list again.
+	bool stateDiffers = !trusted || !sameAsStored || obs_data_get_int(state, "endMode") != endMode ||
+			    !stateWellFormed(state);
 
 	if (trusted) {
 		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
 		// A state without a list (none, or not an array) beside a playlist it saw has lost its list:
 		// trusting it as an empty one would have Restore empty the source.
-		if (!trackArray && !savedObserved.isEmpty())
+		if (!trackArray && (unchanged ? !playlist.isEmpty() : hasPlaylistEntries(state, "observed")))
 			trusted = false;
 		const size_t count = obs_data_array_count(trackArray);
 		tracks.reserve(qsizetype(count));
@@ -116,7 +156,11 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 			// Ids are how every edit and every switch finds its track, so a repeated one gets an id
 			// of its own. The list itself is kept: importing would leave only the one track a
 			// managed source holds. The first entry keeps the id, and with it the current mark.
-			const QString ownId = ids.contains(id) ? newTrackId() : id;
+			QString ownId = id;
+			if (ids.contains(id)) {
+				ownId = newTrackId();
+				stateDiffers = true;
+			}
 			ids.insert(ownId);
 			tracks.append(TrackEntry{ownId, path, SizeNotProbed});
 		}
@@ -131,7 +175,21 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 		currentTrackId = QString::fromUtf8(obs_data_get_string(state, "current"));
 	} else {
 		tracks.clear();
-		const QStringList paths = expandFolders(playlist);
+		stateDiffers = true;
+		// The paths of the list saved before were tracks of it, files when they came in.
+		QSet<QString> knownTracks;
+		if (valid) {
+			OBSDataArrayAutoRelease saved = obs_data_get_array(state, "tracks");
+			const size_t count = obs_data_array_count(saved);
+			knownTracks.reserve(qsizetype(count));
+			for (size_t i = 0; i < count; ++i) {
+				OBSDataAutoRelease item = obs_data_array_item(saved, i);
+				const char *path = obs_data_get_string(item, "value");
+				if (path && *path)
+					knownTracks.insert(QString::fromUtf8(path));
+			}
+		}
+		const QStringList paths = expandFolders(playlist, knownTracks);
 		tracks.reserve(paths.size());
 		for (const QString &path : paths)
 			tracks.append(TrackEntry{newTrackId(), path, SizeNotProbed});
@@ -153,8 +211,10 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 		}
 	}
 
-	if (originalBehavior.isEmpty())
+	if (originalBehavior.isEmpty()) {
 		originalBehavior = QStringLiteral("stop_restart");
+		stateDiffers = true;
+	}
 
 	observedPlaylist = playlist;
 	// The source was made from its settings, or has taken them since: it plays what they hold.
@@ -162,8 +222,10 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	outsideChangeAwaitsSource = false;
 
 	if (!currentTrackId.isEmpty() && std::none_of(tracks.cbegin(), tracks.cend(),
-						      [this](const TrackEntry &t) { return t.id == currentTrackId; }))
+						      [this](const TrackEntry &t) { return t.id == currentTrackId; })) {
 		currentTrackId.clear();
+		stateDiffers = true;
+	}
 
 	const bool keptThroughOutsideChange = trusted && changedOutside;
 	if (keptThroughOutsideChange)
@@ -172,7 +234,8 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	const bool wasBlocked = endModeCombo->blockSignals(true);
 	endModeCombo->setCurrentIndex(endMode);
 	rebuildTrackList(reselectId);
-	saveSourceState();
+	if (stateDiffers)
+		saveSourceState();
 	endModeCombo->blockSignals(wasBlocked);
 
 	if (keptThroughOutsideChange)

@@ -1,5 +1,59 @@
 #include "source/playlist-data.hpp"
 
+#include <obs.hpp>
+
+#include <cstring>
+
+namespace {
+
+// Walks the non-empty "value"s of an array, in order.
+class PlaylistValues {
+public:
+	PlaylistValues(obs_data_t *settings, const char *key)
+		: array(obs_data_get_array(settings, key)),
+		  count(obs_data_array_count(array))
+	{
+	}
+
+	// The next non-empty value, or nullptr at the end.
+	const char *next()
+	{
+		while (index < count) {
+			OBSDataAutoRelease item = obs_data_array_item(array, index++);
+			const char *value = obs_data_get_string(item, "value");
+			// The string lives in the item, which the array keeps alive.
+			if (value && *value)
+				return value;
+		}
+		return nullptr;
+	}
+
+private:
+	OBSDataArrayAutoRelease array;
+	size_t count;
+	size_t index = 0;
+};
+
+} // namespace
+
+bool samePlaylist(obs_data_t *a, const char *keyA, obs_data_t *b, const char *keyB)
+{
+	PlaylistValues left(a, keyA), right(b, keyB);
+	for (;;) {
+		const char *l = left.next();
+		const char *r = right.next();
+		if (!l || !r)
+			return !l && !r;
+		if (std::strcmp(l, r) != 0)
+			return false;
+	}
+}
+
+bool hasPlaylistEntries(obs_data_t *settings, const char *key)
+{
+	return PlaylistValues(settings, key).next() != nullptr;
+}
+
 QList<QString> readPlaylist(obs_data_t *settings, const char *key)
 {
 	QList<QString> paths;

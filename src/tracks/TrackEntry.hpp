@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <Qt>
@@ -58,5 +59,7 @@ QString trackDisplayText(const QString &path, bool current);
 // to one line and to the order of its characters (after a right-to-left override, U+202E, the rest
 // of the name would otherwise show reversed).
 QString singleLineText(QString text);
-QStringList expandFolders(const QStringList &paths);
+// Every folder among paths replaced by its media files; paths in knownTracks are taken as tracks
+// without asking the file system.
+QStringList expandFolders(const QStringList &paths, const QSet<QString> &knownTracks = {});
 bool revealInFileManager(const QString &filePath);

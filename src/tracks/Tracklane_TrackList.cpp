@@ -63,6 +63,10 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 		return entry.sizeBytes == SizeNotProbed || entry.durationMs == DurationNotProbed;
 	});
 	if (probing) {
+		// Sized once for a list that is all new (a load), rather than grown step by step.
+		jobOfPath.reserve(tracks.size());
+		jobs.reserve(tracks.size());
+		probesAwaited.reserve(probesAwaited.size() + tracks.size());
 		for (const TrackEntry &entry : std::as_const(tracks)) {
 			if (entry.sizeBytes != SizeNotProbed && entry.durationMs != DurationNotProbed)
 				known.insert(entry.path, FileFigures{entry.sizeBytes, entry.durationMs});
