@@ -35,12 +35,7 @@ Tracklane::~Tracklane()
 	endHandOverCheck.stop();
 	stopFileProbes();
 
+	// The host's handles go with the members, after this: the pending settings, then the weak
+	// reference to the bound source.
 	disconnectMediaSignals();
-	{
-		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
-		obs_data_release(pendingSettings);
-		pendingSettings = nullptr;
-	}
-	obs_weak_source_release(boundSource);
-	boundSource = nullptr;
 }

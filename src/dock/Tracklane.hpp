@@ -1,6 +1,7 @@
 #pragma once
 
 #include <obs.h>
+#include <obs.hpp>
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -51,7 +52,7 @@ public:
 
 	// Host life cycle (src/source/Tracklane_SourceBinding.cpp)
 	void onCollectionLoaded();
-	obs_source_t *resolveBoundSource() const;
+	OBSSourceAutoRelease resolveBoundSource() const;
 	void bindSource(const QString &uuid);
 	void resetBinding();
 
@@ -172,13 +173,6 @@ protected:
 private:
 	friend struct TracklaneTestAccess;
 
-	struct SignalConnection {
-		signal_handler_t *handler = nullptr;
-		const char *signal = nullptr;
-		signal_callback_t callback = nullptr;
-		void *param = nullptr;
-	};
-
 	void buildUi();
 	QToolButton *makeToolButton(QWidget *parent, const QString &name, const QString &text,
 				    const QString &iconClass);
@@ -228,16 +222,20 @@ private:
 
 	QString settingsPath;
 	QString sourceUuid;
-	obs_weak_source_t *boundSource = nullptr;
-	SignalConnection mediaStoppedConnection;
-	SignalConnection mediaStartedConnection;
-	SignalConnection mediaEndedConnection;
-	SignalConnection sourceUpdatedConnection;
+	// Declared in this order so that they go in the reverse one: the signal connections first (no
+	// callback reads what follows after them), then the pending settings, then the weak reference.
+	OBSWeakSourceAutoRelease boundSource;
 	std::mutex pendingSettingsMutex;
-	obs_data_t *pendingSettings = nullptr;
+	OBSDataAutoRelease pendingSettings;
 	quint64 switchGeneration = 0;
 	// The operator's stop, until the source confirms it: what it handed over meanwhile is dropped.
 	bool silenceWhenStopped = false;
+	// The signal handler the connections below are made on, none while they are down.
+	signal_handler_t *mediaSignals = nullptr;
+	OBSSignal mediaStoppedConnection;
+	OBSSignal mediaStartedConnection;
+	OBSSignal mediaEndedConnection;
+	OBSSignal sourceUpdatedConnection;
 	bool trackSwitchPending = false;
 	bool sceneSwitchAfterLoad = false;
 	QList<TrackEntry> tracks;

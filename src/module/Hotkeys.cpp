@@ -2,6 +2,7 @@
 #include "module/plugin-main.hpp"
 
 #include <obs-frontend-api.h>
+#include <obs.hpp>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -25,8 +26,7 @@ Hotkey hotkeys[] = {
 	{Tracklane::Command::Stop, "OBS-Tracklane.Stop", "HotkeyStop", OBS_INVALID_HOTKEY_ID},
 	{Tracklane::Command::Previous, "OBS-Tracklane.Previous", "HotkeyPrevious", OBS_INVALID_HOTKEY_ID},
 	{Tracklane::Command::Next, "OBS-Tracklane.Next", "HotkeyNext", OBS_INVALID_HOTKEY_ID},
-	{Tracklane::Command::PlaySelected, "OBS-Tracklane.PlaySelected", "HotkeyPlaySelected",
-	 OBS_INVALID_HOTKEY_ID},
+	{Tracklane::Command::PlaySelected, "OBS-Tracklane.PlaySelected", "HotkeyPlaySelected", OBS_INVALID_HOTKEY_ID},
 	{Tracklane::Command::RestorePlaylist, "OBS-Tracklane.RestorePlaylist", "HotkeyRestorePlaylist",
 	 OBS_INVALID_HOTKEY_ID},
 };
@@ -65,7 +65,8 @@ void onHotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
 	QCoreApplication *app = QCoreApplication::instance();
 	if (!app)
 		return;
-	QMetaObject::invokeMethod(app, [hotkey]() { runOnDock(*hotkey); }, Qt::QueuedConnection);
+	QMetaObject::invokeMethod(
+		app, [hotkey]() { runOnDock(*hotkey); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -102,9 +103,7 @@ void clearHotkeyBindings()
 	for (const Hotkey &hotkey : hotkeys) {
 		if (hotkey.id == OBS_INVALID_HOTKEY_ID)
 			continue;
-		obs_data_array_t *none = obs_data_array_create();
-		obs_hotkey_load(hotkey.id, none);
-		obs_data_array_release(none);
+		obs_hotkey_load(hotkey.id, OBSDataArrayAutoRelease(obs_data_array_create()));
 	}
 }
 
@@ -113,36 +112,29 @@ void saveOrLoadHotkeys(obs_data_t *saveData, bool saving, void *)
 	if (saving) {
 		if (!saveData)
 			return;
-		obs_data_t *bindings = obs_data_create();
+		OBSDataAutoRelease bindings = obs_data_create();
 		for (const Hotkey &hotkey : hotkeys) {
 			if (hotkey.id == OBS_INVALID_HOTKEY_ID)
 				continue;
-			obs_data_array_t *array = obs_hotkey_save(hotkey.id);
-			obs_data_set_array(bindings, hotkey.name, array);
-			obs_data_array_release(array);
+			obs_data_set_array(bindings, hotkey.name, OBSDataArrayAutoRelease(obs_hotkey_save(hotkey.id)));
 		}
-		obs_data_t *own = obs_data_create();
+		OBSDataAutoRelease own = obs_data_create();
 		obs_data_set_obj(own, hotkeysKey, bindings);
 		obs_data_set_obj(saveData, moduleName, own);
-		obs_data_release(own);
-		obs_data_release(bindings);
 		return;
 	}
 
 	// A collection without bindings of its own clears those of the collection before it.
-	obs_data_t *own = saveData ? obs_data_get_obj(saveData, moduleName) : nullptr;
-	obs_data_t *bindings = own ? obs_data_get_obj(own, hotkeysKey) : nullptr;
+	OBSDataAutoRelease own = saveData ? obs_data_get_obj(saveData, moduleName) : nullptr;
+	OBSDataAutoRelease bindings = own ? obs_data_get_obj(own, hotkeysKey) : nullptr;
 	for (const Hotkey &hotkey : hotkeys) {
 		if (hotkey.id == OBS_INVALID_HOTKEY_ID)
 			continue;
-		obs_data_array_t *array = bindings ? obs_data_get_array(bindings, hotkey.name) : nullptr;
+		OBSDataArrayAutoRelease array = bindings ? obs_data_get_array(bindings, hotkey.name) : nullptr;
 		if (!array)
 			array = obs_data_array_create();
 		obs_hotkey_load(hotkey.id, array);
-		obs_data_array_release(array);
 	}
-	obs_data_release(bindings);
-	obs_data_release(own);
 }
 
 } // namespace tracklane

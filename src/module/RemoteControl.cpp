@@ -4,6 +4,7 @@
 #include "dock/Tracklane.hpp"
 
 #include <obs-module.h>
+#include <obs.hpp>
 #include <callback/proc.h>
 
 #include <cassert>
@@ -290,11 +291,9 @@ void reply(obs_data_t *responseData, const QByteArray &json)
 {
 	if (!responseData)
 		return;
-	obs_data_t *data = obs_data_create_from_json(json.constData());
-	if (data) {
+	OBSDataAutoRelease data = obs_data_create_from_json(json.constData());
+	if (data)
 		obs_data_apply(responseData, data);
-		obs_data_release(data);
-	}
 }
 
 // Runs on obs-websocket's thread; the dock is reached only through the UI thread.
@@ -323,7 +322,8 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 	}
 	// With the application as context, the call runs on the UI thread even if the dock is gone
 	// by then, and runJob answers for it.
-	QMetaObject::invokeMethod(app, [job, handler]() { runJob(job, handler); }, Qt::QueuedConnection);
+	QMetaObject::invokeMethod(
+		app, [job, handler]() { runJob(job, handler); }, Qt::QueuedConnection);
 
 	QByteArray text;
 	QJsonObject out;
@@ -354,11 +354,10 @@ void onRequest(obs_data_t *requestData, obs_data_t *responseData, void *privateD
 void emitEvent(const char *type, const QJsonObject &data)
 {
 	const QByteArray json = QJsonDocument(data).toJson(QJsonDocument::Compact);
-	obs_data_t *eventData = obs_data_create_from_json(json.constData());
+	OBSDataAutoRelease eventData = obs_data_create_from_json(json.constData());
 	if (!eventData)
 		return;
 	obs_websocket_vendor_emit_event(vendor, type, eventData);
-	obs_data_release(eventData);
 }
 
 // What the last look at the dock found, to tell what changed since.

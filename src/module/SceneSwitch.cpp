@@ -1,7 +1,7 @@
 #include "module/SceneSwitch.hpp"
 
 #include <obs-frontend-api.h>
-#include <util/bmem.h>
+#include <obs.hpp>
 
 #include <QByteArray>
 
@@ -28,12 +28,13 @@ bool searchItem(obs_scene_t *, obs_sceneitem_t *item, void *param)
 void switchToSceneShowingSource(const QString &sourceUuid)
 {
 	const QByteArray uuid = sourceUuid.toUtf8();
-	obs_source_t *source = obs_get_source_by_uuid(uuid.constData());
+	OBSSourceAutoRelease source = obs_get_source_by_uuid(uuid.constData());
 	if (!source)
 		return;
 
 	const bool studio = obs_frontend_preview_program_mode_active();
-	obs_source_t *current = studio ? obs_frontend_get_current_preview_scene() : obs_frontend_get_current_scene();
+	OBSSourceAutoRelease current = studio ? obs_frontend_get_current_preview_scene()
+					      : obs_frontend_get_current_scene();
 
 	QSet<obs_source_t *> visited;
 	const bool alreadyShown = current && sceneTreeContainsSource(current, source, visited);
@@ -46,12 +47,10 @@ void switchToSceneShowingSource(const QString &sourceUuid)
 			else
 				obs_frontend_set_current_scene(candidates.first());
 		}
+		// The list hands over one plain reference per scene, which its callers release one by one.
 		for (obs_source_t *candidate : candidates)
 			obs_source_release(candidate);
 	}
-
-	obs_source_release(current);
-	obs_source_release(source);
 }
 
 bool sceneTreeContainsSource(obs_source_t *candidate, obs_source_t *target, QSet<obs_source_t *> &visited)
@@ -90,8 +89,6 @@ QList<obs_source_t *> scenesContainingSource(obs_source_t *target)
 			result.append(obs_source_get_ref(scene));
 	}
 
-	for (size_t i = 0; i < scenes.sources.num; ++i)
-		obs_source_release(scenes.sources.array[i]);
-	bfree(scenes.sources.array);
+	obs_frontend_source_list_free(&scenes);
 	return result;
 }

@@ -56,17 +56,15 @@ Tracklane::Outcome Tracklane::runCommand(Command command)
 		button = playPauseButton;
 		// The hand-over after an ended track's tail is a switch about to happen.
 		if (!button->isEnabled()) {
-			obs_source_t *source = resolveBoundSource();
+			OBSSourceAutoRelease source = resolveBoundSource();
 			const int state = source ? int(obs_source_media_get_state(source)) : OBS_MEDIA_STATE_NONE;
-			obs_source_release(source);
 			return switchUnderWay(state) || endHandOverDue ? Outcome::SwitchPending : Outcome::UnknownTrack;
 		}
 		if (!selected.isEmpty() && selected != currentTrackId) {
 			target = selected;
 		} else {
-			obs_source_t *source = resolveBoundSource();
+			OBSSourceAutoRelease source = resolveBoundSource();
 			const int state = source ? int(obs_source_media_get_state(source)) : OBS_MEDIA_STATE_NONE;
-			obs_source_release(source);
 			if (state != OBS_MEDIA_STATE_PLAYING && state != OBS_MEDIA_STATE_PAUSED)
 				target = currentTrackId;
 		}
@@ -139,17 +137,15 @@ Tracklane::Outcome Tracklane::seekTo(qint64 ms)
 	if (!dockActive())
 		return Outcome::Unbound;
 	updateTransportControls();
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return Outcome::Unbound;
 	// Until the source has begun the new track, a seek would land in the track before it or in
 	// one still opening: the switch is pending as long as the status says so.
 	if (endHandOverDue || switchUnderWay(int(obs_source_media_get_state(source)))) {
-		obs_source_release(source);
 		return Outcome::SwitchPending;
 	}
 	if (!seekSlider->isEnabled() || ms < 0 || ms > durationMs) {
-		obs_source_release(source);
 		return Outcome::BadArgument;
 	}
 
@@ -158,7 +154,6 @@ Tracklane::Outcome Tracklane::seekTo(qint64 ms)
 	seekSlider->setValue(int(ms * 1000 / durationMs));
 	seekSlider->blockSignals(wasBlocked);
 	seekSource(source, ms);
-	obs_source_release(source);
 	return Outcome::Done;
 }
 
@@ -186,7 +181,7 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	status.trackStarts = trackStarts;
 	if (suspended || closing)
 		return status;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return status;
 
@@ -215,7 +210,6 @@ Tracklane::StatusInfo Tracklane::statusInfo() const
 	if (index >= 0)
 		status.current = infoOf(tracks[index], index);
 	status.listRemainingMs = listRemainingMs(&status.listRemainingUnknown);
-	obs_source_release(source);
 	return status;
 }
 

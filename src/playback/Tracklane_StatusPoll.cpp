@@ -35,13 +35,12 @@ void Tracklane::pollTick()
 	if (slowTick)
 		refreshSourceSelector();
 
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 
 	if (trackSwitchPending) {
 		updateTransportControls();
-		obs_source_release(source);
 		return;
 	}
 
@@ -102,7 +101,6 @@ void Tracklane::pollTick()
 
 	updateTransportControls();
 	handleEndOfTrack(state, currentIndex);
-	obs_source_release(source);
 }
 
 void Tracklane::stopPolling()

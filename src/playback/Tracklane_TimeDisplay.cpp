@@ -27,8 +27,9 @@ void Tracklane::updateTimeLabel(qint64 positionMs)
 {
 	QString text;
 	if (showRemainingTime) {
-		text = QStringLiteral(u"\u2212") + (durationMs < 1 ? QStringLiteral(u"\u2014:\u2014")
-								  : formatTime(std::max<qint64>(0, durationMs - positionMs)));
+		text = QStringLiteral(u"\u2212") + (durationMs < 1
+							    ? QStringLiteral(u"\u2014:\u2014")
+							    : formatTime(std::max<qint64>(0, durationMs - positionMs)));
 	} else {
 		text = formatTime(positionMs);
 	}
@@ -50,9 +51,8 @@ void Tracklane::toggleTimeDisplay()
 		position = qint64(seekSlider->value()) * durationMs / 1000;
 	} else if (pendingSeekMs >= 0) {
 		position = pendingSeekMs;
-	} else if (obs_source_t *source = resolveBoundSource()) {
+	} else if (OBSSourceAutoRelease source = resolveBoundSource()) {
 		position = obs_source_media_get_time(source);
-		obs_source_release(source);
 	}
 	updateTimeLabel(position);
 	saveDockSettings();
@@ -75,12 +75,11 @@ void Tracklane::onSeekReleased()
 	// for the track it replaces.
 	if (trackSwitchPending || !seekSlider->isEnabled())
 		return;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 	if (durationMs != 0)
 		seekSource(source, durationMs * seekSlider->value() / 1000);
-	obs_source_release(source);
 }
 
 void Tracklane::seekSource(obs_source_t *source, qint64 ms)

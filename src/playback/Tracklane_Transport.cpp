@@ -16,14 +16,13 @@
 
 void Tracklane::togglePlayPause()
 {
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 
 	const QString selected = selectedTrackId();
 	if (!selected.isEmpty() && selected != currentTrackId) {
 		loadTrack(selected, false);
-		obs_source_release(source);
 		return;
 	}
 
@@ -31,7 +30,6 @@ void Tracklane::togglePlayPause()
 	// the track twice.
 	if (endHandOverDue) {
 		updateTransportControls();
-		obs_source_release(source);
 		return;
 	}
 
@@ -48,7 +46,6 @@ void Tracklane::togglePlayPause()
 		break;
 	}
 	updateTransportControls();
-	obs_source_release(source);
 }
 
 void Tracklane::playPrevious()
@@ -95,7 +92,7 @@ void Tracklane::stopSource(bool silenceAtOnce)
 	playbackArmed = false;
 	trackPlayed = false;
 
-	if (obs_source_t *source = resolveBoundSource()) {
+	if (OBSSourceAutoRelease source = resolveBoundSource()) {
 		{
 			// libobs carries the stop out on its graphics thread; until then the source goes on
 			// handing over audio, which onMediaStopped drops once the stop has taken effect. Both
@@ -110,16 +107,12 @@ void Tracklane::stopSource(bool silenceAtOnce)
 			observedPlaylist.clear();
 			saveSourceState();
 			// Only the playlist: the loop, shuffle and behaviour of the last switch stay.
-			obs_data_t *settings = obs_data_create();
-			obs_data_array_t *empty = obs_data_array_create();
-			obs_data_set_array(settings, "playlist", empty);
-			obs_data_array_release(empty);
+			OBSDataAutoRelease settings = obs_data_create();
+			obs_data_set_array(settings, "playlist", OBSDataArrayAutoRelease(obs_data_array_create()));
 			obs_source_update(source, settings);
-			obs_data_release(settings);
 			appliedPlaylist.clear();
 			outsideChangeAwaitsSource = false;
 		}
-		obs_source_release(source);
 	}
 
 	clearMessage();
@@ -147,16 +140,15 @@ static constexpr qint64 EndHandOverWaitMs = 3000;
 qint64 Tracklane::endHandOverBoundMs() const
 {
 	qint64 bound = EndHandOverWaitMs;
-	if (obs_source_t *source = resolveBoundSource()) {
+	if (OBSSourceAutoRelease source = resolveBoundSource()) {
 		bound += std::max<int64_t>(obs_source_get_sync_offset(source), 0) / 1000000;
-		obs_source_release(source);
 	}
 	return bound;
 }
 
 bool Tracklane::endOfTrackStillAudible() const
 {
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return false;
 	// A source outside the output mix is not heard; one whose mix buffer ran dry has been heard.
@@ -165,7 +157,6 @@ bool Tracklane::endOfTrackStillAudible() const
 	// next pass the flag still tells of the silence before it.
 	const bool audible = obs_source_active(source) &&
 			     (!obs_source_audio_pending(source) || !mixPasses.mixedTwiceSince(endSeenAtMixPass));
-	obs_source_release(source);
 	return audible;
 }
 
@@ -222,10 +213,11 @@ void Tracklane::handleEndOfTrack(int state, int currentIndex)
 		// reload it for ever in repeat. Any one of the three tells of a track that played: a stream
 		// may play to its end without a length, and a track shorter than a poll may end before a
 		// poll sees it playing or the source has moved its time on.
-		obs_source_t *source = resolveBoundSource();
+		OBSSourceAutoRelease source = resolveBoundSource();
 		const bool played = trackPlayed || (source && (obs_source_media_get_time(source) > 0 ||
 							       obs_source_media_get_duration(source) > 0));
-		obs_source_release(source);
+		// Dropped before the end mode runs, which may load the next track or tell of a stop.
+		source = nullptr;
 		trackPlayed = false;
 		if (!played) {
 			showMessage(moduleQString("CannotPlay").arg(tracks[currentIndex].path, 0, QLatin1Char(' ')));
@@ -286,13 +278,14 @@ void Tracklane::evaluateEndOfTrack()
 {
 	if (suspended || closing || trackSwitchPending)
 		return;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source) {
 		endHandOverDue = false;
 		return;
 	}
 	const int state = int(obs_source_media_get_state(source));
-	obs_source_release(source);
+	// Dropped before the end mode runs, which may load the next track or tell of a stop.
+	source = nullptr;
 	const bool wasDue = endHandOverDue;
 	handleEndOfTrack(state, currentTrackIndex());
 	if (wasDue != endHandOverDue)
@@ -303,24 +296,22 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 {
 	if (quint64(generation) != switchGeneration)
 		return;
-	obs_data_t *settings;
+	OBSDataAutoRelease settings;
 	{
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
-		settings = pendingSettings;
-		pendingSettings = nullptr;
+		settings = std::move(pendingSettings);
 	}
 	// A second media_stopped of the same switch (the operator's own stop, say) finds it done.
 	if (!settings)
 		return;
 	trackSwitchPending = false;
 
-	if (obs_source_t *source = resolveBoundSource()) {
+	if (OBSSourceAutoRelease source = resolveBoundSource()) {
 		const QList<QString> held = readSourcePlaylist(source);
 		if (held != playlistAtSwitchRequest) {
 			// Someone else changed the playlist while the source stopped for the switch: applying
 			// the switch now would overwrite that unseen. It is called off, and the track it was
 			// for never reached the source.
-			obs_data_release(settings);
 			pendingSeekMs = -1;
 			sceneSwitchAfterLoad = false;
 			startAwaited = false;
@@ -329,7 +320,6 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			// the track it held.
 			restorePreSwitchTrack();
 			takeOutsideChange(source, held);
-			obs_source_release(source);
 			updateTransportControls();
 			return;
 		}
@@ -352,11 +342,9 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 			obs_source_set_monitoring_type(source, OBS_MONITORING_TYPE_NONE);
 			obs_source_set_monitoring_type(source, type);
 		}
-		obs_source_release(source);
 		if (changedUnseen)
 			showMessage(moduleQString("SourceChangedOutside"));
 	}
-	obs_data_release(settings);
 
 	// A seek let go while the switch was under way was meant for the old track.
 	pendingSeekMs = -1;
@@ -368,7 +356,7 @@ void Tracklane::finishTrackSwitch(qint64 generation)
 
 void Tracklane::updateTransportControls()
 {
-	obs_source_t *source = (suspended || closing) ? nullptr : resolveBoundSource();
+	OBSSourceAutoRelease source = (suspended || closing) ? nullptr : resolveBoundSource();
 	const bool usable = source != nullptr;
 
 	const QString selected = selectedTrackId();
@@ -456,6 +444,4 @@ void Tracklane::updateTransportControls()
 			playPauseButton->update();
 		}
 	}
-
-	obs_source_release(source);
 }

@@ -9,7 +9,7 @@
 
 void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 {
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 	const TrackEntry *entry = nullptr;
@@ -20,7 +20,6 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 		}
 	}
 	if (!entry) {
-		obs_source_release(source);
 		return;
 	}
 
@@ -30,7 +29,6 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	// end-of-track hand-over that is waiting still goes ahead.
 	if (localFileMissing(path)) {
 		showMessage(moduleQString("FileMissing").arg(path, 0, QLatin1Char(' ')));
-		obs_source_release(source);
 		return;
 	}
 
@@ -60,10 +58,9 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 	lastPlayingTimeMs = 0;
 	lastPlayingClock.invalidate();
 
-	obs_data_t *settings = obs_data_create();
-	obs_data_array_t *playlist = makePlaylistArray({path});
+	OBSDataAutoRelease settings = obs_data_create();
+	OBSDataArrayAutoRelease playlist = makePlaylistArray({path});
 	obs_data_set_array(settings, "playlist", playlist);
-	obs_data_array_release(playlist);
 	obs_data_set_bool(settings, "loop", false);
 	obs_data_set_bool(settings, "shuffle", false);
 	obs_data_set_string(settings, "playback_behavior", "always_play");
@@ -76,15 +73,13 @@ void Tracklane::loadTrack(const QString &trackId, bool switchScene)
 		// The new settings wait until the source confirms the stop; finishTrackSwitch applies them.
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 		++switchGeneration;
-		obs_data_release(pendingSettings);
-		pendingSettings = settings;
+		pendingSettings = std::move(settings);
 		obs_source_media_stop(source);
 	}
 
 	markCurrentTrack(trackId, previousId);
 	updateTransportControls();
 	clearMessage();
-	obs_source_release(source);
 }
 
 void Tracklane::onMediaStopped(void *param, calldata_t *data)
@@ -127,9 +122,10 @@ void Tracklane::noteStopped(qint64 generation)
 {
 	if (quint64(generation) != switchGeneration || trackSwitchPending || suspended || closing)
 		return;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	const bool stopped = source && obs_source_media_get_state(source) == OBS_MEDIA_STATE_STOPPED;
-	obs_source_release(source);
+	// Dropped before those who follow the playback hear of the stop.
+	source = nullptr;
 	if (stopped)
 		Q_EMIT notices.playbackStopped();
 }
@@ -181,26 +177,22 @@ void Tracklane::cancelPendingSwitch()
 	endHandOverDue = false;
 	startAwaited = false;
 	const bool wasPending = trackSwitchPending;
-	obs_data_t *cancelled;
+	OBSDataAutoRelease cancelled;
 	{
 		std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 		++switchGeneration;
-		cancelled = pendingSettings;
-		pendingSettings = nullptr;
+		cancelled = std::move(pendingSettings);
 	}
 	trackSwitchPending = false;
 	sceneSwitchAfterLoad = false;
 	const QList<QString> wanted = wasPending ? readPlaylist(cancelled, "playlist") : QList<QString>();
-	obs_data_release(cancelled);
 
 	if (!wasPending)
 		return;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
-	obs_data_t *settings = obs_source_get_settings(source);
-	const QList<QString> actual = readPlaylist(settings, "playlist");
-	obs_data_release(settings);
+	const QList<QString> actual = readPlaylist(OBSDataAutoRelease(obs_source_get_settings(source)), "playlist");
 	// The track made current never reached the source unless it already held it, and neither did
 	// the takeover: a source handed back before the switch is still its own, and a managed one goes
 	// on holding the track it held.
@@ -209,13 +201,12 @@ void Tracklane::cancelPendingSwitch()
 	observedPlaylist = actual;
 	outsideChangeAwaitsSource = actual != appliedPlaylist;
 	saveSourceState();
-	obs_source_release(source);
 }
 
 void Tracklane::restorePlaylist()
 {
 	cancelPendingSwitch();
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 
@@ -230,21 +221,18 @@ void Tracklane::restorePlaylist()
 	observedPlaylist = paths;
 	saveSourceState();
 
-	obs_data_t *settings = obs_source_get_settings(source);
-	obs_data_array_t *playlist = makePlaylistArray(paths);
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
+	OBSDataArrayAutoRelease playlist = makePlaylistArray(paths);
 	obs_data_set_array(settings, "playlist", playlist);
-	obs_data_array_release(playlist);
 	obs_data_set_bool(settings, "loop", originalLoop);
 	obs_data_set_bool(settings, "shuffle", originalShuffle);
 	obs_data_set_string(settings, "playback_behavior", originalBehavior.toUtf8().constData());
 	obs_source_update(source, settings);
-	obs_data_release(settings);
 	appliedPlaylist = paths;
 	outsideChangeAwaitsSource = false;
 
 	rebuildTrackList(selectedTrackId());
 	clearMessage();
-	obs_source_release(source);
 }
 
 void Tracklane::checkExternalChange(obs_source_t *source)
@@ -327,9 +315,8 @@ void Tracklane::noteSourceUpdated(const obs_source_t *updated)
 {
 	if (suspended || closing)
 		return;
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source || source != updated) {
-		obs_source_release(source);
 		return;
 	}
 	appliedPlaylist = readSourcePlaylist(source);
@@ -345,7 +332,6 @@ void Tracklane::noteSourceUpdated(const obs_source_t *updated)
 			updateTransportControls();
 		}
 	}
-	obs_source_release(source);
 }
 
 // A switch that never reached the source leaves the dock with the track and the hold it had

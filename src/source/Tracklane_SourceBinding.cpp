@@ -7,13 +7,11 @@
 
 #include <cstring>
 
-obs_source_t *Tracklane::resolveBoundSource() const
+OBSSourceAutoRelease Tracklane::resolveBoundSource() const
 {
-	obs_source_t *source = obs_weak_source_get_source(boundSource);
-	if (source && obs_source_removed(source)) {
-		obs_source_release(source);
+	OBSSourceAutoRelease source = obs_weak_source_get_source(boundSource);
+	if (source && obs_source_removed(source))
 		return nullptr;
-	}
 	return source;
 }
 
@@ -21,9 +19,7 @@ bool Tracklane::dockActive() const
 {
 	if (suspended || closing)
 		return false;
-	obs_source_t *source = resolveBoundSource();
-	obs_source_release(source);
-	return source != nullptr;
+	return resolveBoundSource() != nullptr;
 }
 
 void Tracklane::connectMediaSignals(obs_source_t *source)
@@ -32,24 +28,20 @@ void Tracklane::connectMediaSignals(obs_source_t *source)
 	signal_handler_t *handler = obs_source_get_signal_handler(source);
 	if (!handler)
 		return;
-	mediaStoppedConnection = {handler, "media_stopped", &Tracklane::onMediaStopped, this};
-	mediaStartedConnection = {handler, "media_started", &Tracklane::onMediaStarted, this};
-	mediaEndedConnection = {handler, "media_ended", &Tracklane::onMediaEnded, this};
-	sourceUpdatedConnection = {handler, "update", &Tracklane::onSourceUpdated, this};
-	for (const SignalConnection *c :
-	     {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection, &sourceUpdatedConnection})
-		signal_handler_connect_ref(handler, c->signal, c->callback, c->param);
+	mediaSignals = handler;
+	mediaStoppedConnection.Connect(handler, "media_stopped", &Tracklane::onMediaStopped, this);
+	mediaStartedConnection.Connect(handler, "media_started", &Tracklane::onMediaStarted, this);
+	mediaEndedConnection.Connect(handler, "media_ended", &Tracklane::onMediaEnded, this);
+	sourceUpdatedConnection.Connect(handler, "update", &Tracklane::onSourceUpdated, this);
 }
 
 void Tracklane::disconnectMediaSignals()
 {
-	for (SignalConnection *c :
-	     {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection, &sourceUpdatedConnection}) {
-		// Waits for a callback that is running on the host thread right now.
-		if (c->handler)
-			signal_handler_disconnect(c->handler, c->signal, c->callback, c->param);
-		*c = SignalConnection();
-	}
+	// Each waits for a callback that is running on the host thread right now.
+	for (OBSSignal *c :
+	     {&mediaStoppedConnection, &mediaStartedConnection, &mediaEndedConnection, &sourceUpdatedConnection})
+		c->Disconnect();
+	mediaSignals = nullptr;
 	// A stop whose confirmation will not come here any more must not silence the next source.
 	std::lock_guard<std::mutex> lock(pendingSettingsMutex);
 	silenceWhenStopped = false;
@@ -57,7 +49,6 @@ void Tracklane::disconnectMediaSignals()
 
 void Tracklane::clearBindingState()
 {
-	obs_weak_source_release(boundSource);
 	boundSource = nullptr;
 	cancelFileProbes();
 	tracks.clear();
@@ -88,7 +79,7 @@ void Tracklane::bindSource(const QString &uuid)
 	playbackArmed = false;
 	clearBindingState();
 
-	obs_source_t *candidate = uuid.isEmpty() ? nullptr : obs_get_source_by_uuid(uuid.toUtf8().constData());
+	OBSSourceAutoRelease candidate = uuid.isEmpty() ? nullptr : obs_get_source_by_uuid(uuid.toUtf8().constData());
 	const char *typeId = candidate ? obs_source_get_unversioned_id(candidate) : nullptr;
 	if (!candidate || obs_source_removed(candidate) || !typeId || std::strcmp(typeId, "vlc_source") != 0) {
 		rebuildTrackList(QString());
@@ -99,7 +90,6 @@ void Tracklane::bindSource(const QString &uuid)
 		restoreViewState(uuid);
 		connectMediaSignals(candidate);
 	}
-	obs_source_release(candidate);
 }
 
 void Tracklane::resetBinding()

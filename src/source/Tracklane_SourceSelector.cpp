@@ -168,13 +168,12 @@ void Tracklane::refreshSourceSelector()
 		rebuildSourceSelector();
 	selectorSnapshot = std::move(snapshot.bytes);
 
-	obs_source_t *bound = resolveBoundSource();
+	OBSSourceAutoRelease bound = resolveBoundSource();
 	const QString selectedUuid = sourceSelector->currentData(Qt::UserRole).toString();
 	const QString boundUuid = bound ? QString::fromUtf8(obs_source_get_uuid(bound)) : QString();
 	// The second case empties a dock whose source vanished while the selection stayed the same.
 	if (selectedUuid != boundUuid || (!bound && !tracks.isEmpty()))
 		bindSource(selectedUuid);
-	obs_source_release(bound);
 }
 
 void Tracklane::rebuildSourceSelector()
@@ -239,11 +238,10 @@ void Tracklane::onSourceSelected(int)
 void Tracklane::onRefreshClicked()
 {
 	refreshSourceSelector();
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (source) {
 		// Cleared before the load, which may have something to say about the source.
 		clearMessage();
 		loadSourceState(source, false);
 	}
-	obs_source_release(source);
 }

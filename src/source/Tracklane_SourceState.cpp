@@ -50,24 +50,21 @@ bool stateWellFormed(obs_data_t *state)
 
 void Tracklane::saveSourceState()
 {
-	obs_source_t *source = resolveBoundSource();
-	if (!source || closing) {
-		obs_source_release(source);
+	OBSSourceAutoRelease source = resolveBoundSource();
+	if (!source || closing)
 		return;
-	}
 
-	obs_data_t *privateSettings = obs_source_get_private_settings(source);
-	obs_data_t *state = obs_data_create();
+	OBSDataAutoRelease privateSettings = obs_source_get_private_settings(source);
+	OBSDataAutoRelease state = obs_data_create();
 
-	obs_data_array_t *trackArray = obs_data_array_create();
+	OBSDataArrayAutoRelease trackArray = obs_data_array_create();
 	for (const TrackEntry &track : tracks) {
-		obs_data_t *item = obs_data_create();
+		OBSDataAutoRelease item = obs_data_create();
 		obs_data_set_string(item, "value", track.path.toUtf8().constData());
 		obs_data_set_string(item, "id", track.id.toUtf8().constData());
 		obs_data_array_push_back(trackArray, item);
-		obs_data_release(item);
 	}
-	obs_data_array_t *observedArray = makePlaylistArray(observedPlaylist);
+	OBSDataArrayAutoRelease observedArray = makePlaylistArray(observedPlaylist);
 
 	obs_data_set_int(state, "version", StateVersion);
 	obs_data_set_array(state, "tracks", trackArray);
@@ -90,12 +87,6 @@ void Tracklane::saveSourceState()
 
 	// A burst of edits asks the host for one save of the scene collection, after the last of them.
 	configChangedTimer.start();
-
-	obs_data_array_release(observedArray);
-	obs_data_array_release(trackArray);
-	obs_data_release(state);
-	obs_data_release(privateSettings);
-	obs_source_release(source);
 }
 
 void Tracklane::loadSourceState(obs_source_t *source, bool force)
@@ -103,11 +94,11 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	cancelPendingSwitch();
 	const QString reselectId = selectedTrackId();
 
-	obs_data_t *settings = obs_source_get_settings(source);
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
 	const QList<QString> playlist = readPlaylist(settings, "playlist");
 
-	obs_data_t *privateSettings = obs_source_get_private_settings(source);
-	obs_data_t *state = obs_data_get_obj(privateSettings, StateKey);
+	OBSDataAutoRelease privateSettings = obs_source_get_private_settings(source);
+	OBSDataAutoRelease state = obs_data_get_obj(privateSettings, StateKey);
 	const bool valid = state && obs_data_get_int(state, "version") == StateVersion;
 
 	// Clamped before narrowing, so that a huge stored number cannot wrap into range.
@@ -135,7 +126,7 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 			    !stateWellFormed(state);
 
 	if (trusted) {
-		obs_data_array_t *trackArray = obs_data_get_array(state, "tracks");
+		OBSDataArrayAutoRelease trackArray = obs_data_get_array(state, "tracks");
 		// A state without a list (none, or not an array) beside a playlist it saw has lost its list:
 		// trusting it as an empty one would have Restore empty the source.
 		if (!trackArray && (unchanged ? !playlist.isEmpty() : hasPlaylistEntries(state, "observed")))
@@ -145,10 +136,9 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 		QSet<QString> ids;
 		ids.reserve(qsizetype(count));
 		for (size_t i = 0; trusted && i < count; ++i) {
-			obs_data_t *item = obs_data_array_item(trackArray, i);
+			OBSDataAutoRelease item = obs_data_array_item(trackArray, i);
 			const QString path = QString::fromUtf8(obs_data_get_string(item, "value"));
 			const QString id = QString::fromUtf8(obs_data_get_string(item, "id"));
-			obs_data_release(item);
 			if (path.isEmpty() || id.isEmpty()) {
 				trusted = false;
 				break;
@@ -164,7 +154,6 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 			ids.insert(ownId);
 			tracks.append(TrackEntry{ownId, path, SizeNotProbed});
 		}
-		obs_data_array_release(trackArray);
 	}
 
 	if (trusted) {
@@ -240,8 +229,4 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 
 	if (keptThroughOutsideChange)
 		showMessage(moduleQString("SourceChangedOutside"));
-
-	obs_data_release(state);
-	obs_data_release(privateSettings);
-	obs_data_release(settings);
 }

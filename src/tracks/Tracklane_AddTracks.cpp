@@ -12,11 +12,13 @@ void Tracklane::addFilesFromDialog()
 	// collection, or exit and delete this dock. A strong reference held across it would keep the
 	// source alive through the host's clear of the collection, so only a weak one is kept, and the
 	// files go to the source only if it is still the one bound when the dialog returns.
-	obs_source_t *source = resolveBoundSource();
-	if (!source)
-		return;
-	obs_weak_source_t *chosenFor = obs_source_get_weak_source(source);
-	obs_source_release(source);
+	OBSWeakSourceAutoRelease chosenFor;
+	{
+		OBSSourceAutoRelease source = resolveBoundSource();
+		if (!source)
+			return;
+		chosenFor = obs_source_get_weak_source(source);
+	}
 
 	const QPointer<Tracklane> alive(this);
 	// A dialog of the dock's own rather than Qt's static helper, whose parent must not be deleted
@@ -29,12 +31,10 @@ void Tracklane::addFilesFromDialog()
 	delete dialog.data();
 
 	if (alive) {
-		obs_source_t *now = resolveBoundSource();
+		OBSSourceAutoRelease now = resolveBoundSource();
 		if (now && obs_weak_source_references_source(chosenFor, now))
 			appendTracks(picked);
-		obs_source_release(now);
 	}
-	obs_weak_source_release(chosenFor);
 }
 
 void Tracklane::appendTracks(const QStringList &paths)

@@ -64,12 +64,11 @@ void Tracklane::applyFilter()
 
 void Tracklane::saveViewState()
 {
-	obs_source_t *source = resolveBoundSource();
+	OBSSourceAutoRelease source = resolveBoundSource();
 	if (!source)
 		return;
 	const char *uuid = obs_source_get_uuid(source);
 	const QString key = uuid ? QString::fromUtf8(uuid) : QString();
-	obs_source_release(source);
 
 	ViewState state;
 	state.selectedId = selectedTrackId();

@@ -71,10 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const QString uuid = QString::fromUtf8(obs_source_get_uuid(source));
 	dock->bindSource(uuid);
 	{
-		obs_source_t *bound = dock->resolveBoundSource();
+		OBSSourceAutoRelease bound = dock->resolveBoundSource();
 		if (bound != source)
 			fuzzsupport::fail(QStringLiteral("the dock did not bind the source"));
-		obs_source_release(bound);
 	}
 	fuzzsupport::check(invariants::listMismatch(*dock));
 	if (TA::observedPlaylist(*dock) != invariants::sourcePlaylist(source))

@@ -7,6 +7,7 @@
 #include "source/playlist-data.hpp"
 
 #include <obs.h>
+#include <obs.hpp>
 
 #include <QListWidget>
 #include <QString>
@@ -45,19 +46,16 @@ inline QStringList describe(const QList<TrackEntry> &tracks)
 // order can be checked); empty when there is none.
 inline QString stateJson(obs_source_t *source)
 {
-	obs_data_t *priv = obs_source_get_private_settings(source);
-	obs_data_t *state = obs_data_get_obj(priv, "OBS-Tracklane");
+	OBSDataAutoRelease priv = obs_source_get_private_settings(source);
+	OBSDataAutoRelease state = obs_data_get_obj(priv, "OBS-Tracklane");
 	const QString json = state ? QString::fromUtf8(obs_data_get_json(state)) : QString();
-	obs_data_release(state);
-	obs_data_release(priv);
 	return json;
 }
 
 inline QStringList sourcePlaylist(obs_source_t *source)
 {
-	obs_data_t *settings = obs_source_get_settings(source);
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
 	const QStringList playlist = readPlaylist(settings, "playlist");
-	obs_data_release(settings);
 	return playlist;
 }
 

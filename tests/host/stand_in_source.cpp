@@ -2,6 +2,7 @@
 #include "thread_sanitizer.hpp"
 
 #include <obs-module.h>
+#include <obs.hpp>
 
 namespace standin {
 
@@ -42,18 +43,15 @@ static void update(void *data, obs_data_t *settings)
 		// read into a private copy: obs_data_get_json rewrites the object's cached text, which a
 		// test reading the JSON on the UI thread would meet.
 		testhost::UncheckedAccesses unchecked;
-		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
+		OBSDataArrayAutoRelease playlist = obs_data_get_array(settings, "playlist");
 		count = obs_data_array_count(playlist);
 		if (count > 0) {
-			obs_data_t *item = obs_data_array_item(playlist, 0);
+			OBSDataAutoRelease item = obs_data_array_item(playlist, 0);
 			firstItem = QString::fromUtf8(obs_data_get_string(item, "value"));
-			obs_data_release(item);
 		}
-		obs_data_array_release(playlist);
-		obs_data_t *copy = obs_data_create();
+		OBSDataAutoRelease copy = obs_data_create();
 		obs_data_apply(copy, settings);
 		json = QString::fromUtf8(obs_data_get_json(copy));
-		obs_data_release(copy);
 	}
 
 	std::lock_guard<std::mutex> lock(m->mutex);
@@ -94,12 +92,11 @@ static void *createMedia(obs_data_t *settings, obs_source_t *source)
 	proc_handler_add(obs_source_get_proc_handler(source), "void get_metadata(in string tag_id out string tag_data)",
 			 getMetadata, m);
 	{
-		obs_data_array_t *playlist = obs_data_get_array(settings, "playlist");
+		OBSDataArrayAutoRelease playlist = obs_data_get_array(settings, "playlist");
 		if (obs_data_array_count(playlist) > 0 && m->playOnUpdate) {
 			m->state = OBS_MEDIA_STATE_PLAYING;
 			m->duration = m->durationOnUpdate;
 		}
-		obs_data_array_release(playlist);
 	}
 	return m;
 }
@@ -211,33 +208,29 @@ Media *of(obs_source_t *source)
 // Written here rather than with the plug-in's own helper, so a fault there cannot hide in tests.
 static void setPlaylistIn(obs_data_t *settings, const QStringList &playlist)
 {
-	obs_data_array_t *array = obs_data_array_create();
+	OBSDataArrayAutoRelease array = obs_data_array_create();
 	for (const QString &path : playlist) {
-		obs_data_t *item = obs_data_create();
+		OBSDataAutoRelease item = obs_data_create();
 		obs_data_set_string(item, "value", path.toUtf8().constData());
 		obs_data_array_push_back(array, item);
-		obs_data_release(item);
 	}
 	obs_data_set_array(settings, "playlist", array);
-	obs_data_array_release(array);
 }
 
 void setPlaylist(obs_source_t *source, const QStringList &playlist)
 {
-	obs_data_t *settings = obs_data_create();
+	OBSDataAutoRelease settings = obs_data_create();
 	setPlaylistIn(settings, playlist);
 	obs_source_update(source, settings);
-	obs_data_release(settings);
 }
 
 obs_source_t *create(const char *name, const QStringList &playlist, obs_data_t *extraSettings)
 {
-	obs_data_t *settings = obs_data_create();
+	OBSDataAutoRelease settings = obs_data_create();
 	if (extraSettings)
 		obs_data_apply(settings, extraSettings);
 	setPlaylistIn(settings, playlist);
 	obs_source_t *source = obs_source_create("vlc_source", name, settings, nullptr);
-	obs_data_release(settings);
 	return source;
 }
 
@@ -302,15 +295,12 @@ void clearRecords(obs_source_t *source)
 QStringList playlistOf(obs_source_t *source)
 {
 	QStringList out;
-	obs_data_t *settings = obs_source_get_settings(source);
-	obs_data_array_t *array = obs_data_get_array(settings, "playlist");
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
+	OBSDataArrayAutoRelease array = obs_data_get_array(settings, "playlist");
 	for (size_t i = 0; i < obs_data_array_count(array); ++i) {
-		obs_data_t *item = obs_data_array_item(array, i);
+		OBSDataAutoRelease item = obs_data_array_item(array, i);
 		out << QString::fromUtf8(obs_data_get_string(item, "value"));
-		obs_data_release(item);
 	}
-	obs_data_array_release(array);
-	obs_data_release(settings);
 	return out;
 }
 

@@ -1,6 +1,8 @@
 #include "stand_in_text.hpp"
 #include "thread_sanitizer.hpp"
 
+#include <obs.hpp>
+
 #include <mutex>
 
 namespace standin {
@@ -81,10 +83,9 @@ void registerTextSourceType()
 
 obs_source_t *createText(const char *name, const char *text)
 {
-	obs_data_t *settings = obs_data_create();
+	OBSDataAutoRelease settings = obs_data_create();
 	obs_data_set_string(settings, "text", text);
 	obs_source_t *source = obs_source_create("text_ft2_source_v2", name, settings, nullptr);
-	obs_data_release(settings);
 	return source;
 }
 
@@ -104,9 +105,8 @@ void clearTextUpdates(obs_source_t *source)
 
 QString textOf(obs_source_t *source)
 {
-	obs_data_t *settings = obs_source_get_settings(source);
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
 	const QString text = QString::fromUtf8(obs_data_get_string(settings, "text"));
-	obs_data_release(settings);
 	return text;
 }
 

@@ -8,14 +8,21 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#define TRACKLANE_FIELD(name) \
-	static auto &name(Tracklane &dock) { return dock.name; }
+#define TRACKLANE_FIELD(name)              \
+	static auto &name(Tracklane &dock) \
+	{                                  \
+		return dock.name;          \
+	}
 
 struct TracklaneTestAccess {
 	TRACKLANE_FIELD(settingsPath)
 	TRACKLANE_FIELD(sourceUuid)
 	TRACKLANE_FIELD(boundSource)
-	TRACKLANE_FIELD(mediaStoppedConnection)
+	// OBSSignal keeps what it is connected to to itself; the dock notes the handler beside it.
+	struct ConnectionView {
+		signal_handler_t *handler;
+	};
+	static ConnectionView mediaStoppedConnection(Tracklane &dock) { return {dock.mediaSignals}; }
 	TRACKLANE_FIELD(pendingSettingsMutex)
 	TRACKLANE_FIELD(pendingSettings)
 	TRACKLANE_FIELD(switchGeneration)

@@ -1,6 +1,7 @@
 #include "websocket_stand_in.hpp"
 
 #include <obs.h>
+#include <obs.hpp>
 #include <obs-websocket-api.h>
 
 #include <QCoreApplication>
@@ -123,12 +124,10 @@ Call::Call(const QString &vendor, const QString &type, const QJsonObject &data) 
 	state->thread = std::thread([s = state, callback, json]() {
 		QJsonObject answer;
 		if (callback.callback) {
-			obs_data_t *request = obs_data_create_from_json(json.constData());
-			obs_data_t *response = obs_data_create();
+			OBSDataAutoRelease request = obs_data_create_from_json(json.constData());
+			OBSDataAutoRelease response = obs_data_create();
 			callback.callback(request, response, callback.priv_data);
 			answer = QJsonDocument::fromJson(QByteArray(obs_data_get_json(response))).object();
-			obs_data_release(response);
-			obs_data_release(request);
 		} else {
 			answer[QStringLiteral("standInError")] = QStringLiteral("no such vendor request");
 		}

@@ -370,14 +370,13 @@ private:
 			dock->restorePlaylist();
 			break;
 		case EndOfTrack:
-			if (obs_source_t *source = dock->resolveBoundSource()) {
+			if (OBSSourceAutoRelease source = dock->resolveBoundSource()) {
 				standin::setState(source, OBS_MEDIA_STATE_PLAYING);
 				// As if the track had been playing for a while.
 				TA::playStartTimer(*dock).invalidate();
 				dock->pollTick();
 				standin::setState(source, OBS_MEDIA_STATE_ENDED);
 				dock->pollTick();
-				obs_source_release(source);
 			}
 			break;
 		case EndModeChange:
@@ -463,9 +462,8 @@ private:
 
 	void noteBound()
 	{
-		if (obs_source_t *source = dock->resolveBoundSource()) {
+		if (OBSSourceAutoRelease source = dock->resolveBoundSource()) {
 			allowed.insert(source);
-			obs_source_release(source);
 		}
 	}
 
@@ -484,8 +482,7 @@ private:
 	// after exit nothing is written at all.
 	QString checkWrites(const std::map<obs_source_t *, Snapshot> &held)
 	{
-		obs_source_t *boundNow = dock->resolveBoundSource();
-		obs_source_release(boundNow);
+		OBSSourceAutoRelease boundNow = dock->resolveBoundSource();
 		QString broken;
 		for (obs_source_t *source : sources) {
 			const Snapshot now = snapshotOf(source);
@@ -524,7 +521,7 @@ private:
 
 	QString checkSettled()
 	{
-		obs_source_t *bound = dock->resolveBoundSource();
+		OBSSourceAutoRelease bound = dock->resolveBoundSource();
 		QString broken;
 		bool pendingSettings;
 		{
@@ -536,7 +533,6 @@ private:
 			broken = QStringLiteral("a switch is still pending after its source stopped");
 		if (broken.isEmpty() && bound && TA::observedPlaylist(*dock) == invariants::sourcePlaylist(bound))
 			broken = invariants::reloadMismatch(*dock, *probe, bound);
-		obs_source_release(bound);
 		return broken;
 	}
 

@@ -81,9 +81,8 @@ inline QString uuidOf(obs_source_t *source)
 
 inline QString boundUuid(Tracklane &dock)
 {
-	obs_source_t *source = dock.resolveBoundSource();
+	OBSSourceAutoRelease source = dock.resolveBoundSource();
 	const QString uuid = source ? uuidOf(source) : QString();
-	obs_source_release(source);
 	return uuid;
 }
 

@@ -339,9 +339,8 @@ private Q_SLOTS:
 		dock->bindSource(uuidOf(media));
 		QCOMPARE(trackIds(*dock), SavedIds);
 
-		obs_source_t *source = dock->resolveBoundSource();
+		OBSSourceAutoRelease source = dock->resolveBoundSource();
 		dock->loadSourceState(source, true);
-		obs_source_release(source);
 		QCOMPARE(trackPaths(*dock), SavedPaths);
 		QVERIFY(!trackIds(*dock).contains(SavedIds[0]));
 		QCOMPARE(TA::currentTrackId(*dock), QString());
