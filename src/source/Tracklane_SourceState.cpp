@@ -38,6 +38,8 @@ bool stateWellFormed(obs_data_t *state)
 		const bool fits = member != std::end(members) && obs_data_item_gettype(item) == member->type &&
 				  (member->type != OBS_DATA_NUMBER || obs_data_item_numtype(item) == OBS_DATA_NUM_INT);
 		if (!fits) {
+			// The walk holds the item itself and hands it on in obs_data_item_next; leaving early
+			// is the one place it is given back by hand.
 			obs_data_item_release(&item);
 			return false;
 		}
