@@ -1,5 +1,4 @@
 #include "source/playlist-data.hpp"
-#include <obs.hpp>
 
 #include <obs.hpp>
 

@@ -35,7 +35,7 @@ constexpr qint64 BatchAgeMs = 30;
 
 // libavformat gives a file up by DurationTimeoutMs; a look still inside it well after that is blocked
 // in the file system (a dead mount) and may never return. It no longer counts against the workers'
-// bound, so the rest of the queue goes on, up to this many such looks left behind at once.
+// bound, so the rest of the queue goes on; once this many are stuck, none is replaced any more.
 constexpr auto StuckAfter = std::chrono::milliseconds(DurationTimeoutMs + 1000);
 constexpr int MaxStuckLooks = 16;
 constexpr auto SuperviseEvery = std::chrono::milliseconds(1000);
@@ -157,7 +157,7 @@ struct FileProbe::Shared : std::enable_shared_from_this<FileProbe::Shared> {
 		const int stuck = int(std::count_if(looks.cbegin(), looks.cend(),
 						    [now](const auto &began) { return now - began >= StuckAfter; }));
 		const int wanted = int(std::min<size_t>(size_t(maxWorkers), queue.size()));
-		while (workers - stuck < wanted && stuck <= MaxStuckLooks) {
+		while (workers - stuck < wanted && stuck < MaxStuckLooks) {
 			++workers;
 			std::thread(&Shared::work, shared_from_this()).detach();
 		}
