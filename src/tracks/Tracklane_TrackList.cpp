@@ -13,10 +13,13 @@ namespace {
 // Undoes the refill's changes to the list on every way out of the rebuild.
 class ListRefillGuard {
 public:
+	// The list's model stays silent until the refill is done: the view hears of it once, by a reset,
+	// instead of once per row put in.
 	ListRefillGuard(QListWidget *list, bool &rebuilding)
 		: list(list),
 		  rebuilding(rebuilding),
-		  wasBlocked(list->blockSignals(true))
+		  wasBlocked(list->blockSignals(true)),
+		  modelWasBlocked(list->model()->blockSignals(true))
 	{
 		rebuilding = true;
 		list->setUpdatesEnabled(false);
@@ -30,6 +33,10 @@ public:
 
 	void finishRefill()
 	{
+		if (!rebuilding)
+			return;
+		list->model()->blockSignals(modelWasBlocked);
+		list->reset();
 		list->setUpdatesEnabled(true);
 		rebuilding = false;
 	}
@@ -41,6 +48,7 @@ private:
 	QListWidget *list;
 	bool &rebuilding;
 	bool wasBlocked;
+	bool modelWasBlocked;
 };
 
 } // namespace
@@ -73,6 +81,7 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 		}
 	}
 
+	QListWidgetItem *selectItem = nullptr;
 	int row = 0;
 	for (TrackEntry &entry : tracks) {
 		if (probing)
@@ -83,10 +92,13 @@ void Tracklane::rebuildTrackList(const QString &selectId)
 		trackList->addItem(item);
 
 		if (!selectId.isEmpty() && entry.id == selectId)
-			trackList->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
+			selectItem = item;
 	}
 
 	guard.finishRefill();
+	// Made current once the view knows the new rows, so that the selection it keeps is theirs.
+	if (selectItem)
+		trackList->setCurrentItem(selectItem, QItemSelectionModel::ClearAndSelect);
 	applyFilter();
 	queueFileProbes(std::move(jobs));
 }
