@@ -97,11 +97,13 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	const QString reselectId = selectedTrackId();
 
 	OBSDataAutoRelease settings = obs_source_get_settings(source);
-	const QList<QString> playlist = readPlaylist(settings, "playlist");
-
 	OBSDataAutoRelease privateSettings = obs_source_get_private_settings(source);
 	OBSDataAutoRelease state = obs_data_get_obj(privateSettings, StateKey);
 	const bool valid = state && obs_data_get_int(state, "version") == StateVersion;
+	// Compared as stored while it is read, which needs no copy of the saved playlist; strings that
+	// differ as bytes may still read the same (invalid UTF-8 the source holds, saved as read).
+	bool playlistAsStored = false;
+	const QList<QString> playlist = readPlaylist(settings, "playlist", state, "observed", playlistAsStored);
 
 	// Clamped before narrowing, so that a huge stored number cannot wrap into range.
 	endMode = valid ? qint32(std::clamp<long long>(obs_data_get_int(state, "endMode"), 0, 2)) : 0;
@@ -113,9 +115,7 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	currentTrackId.clear();
 	playbackArmed = false;
 
-	// Compared as stored first, which needs no copy of the saved playlist; strings that differ as
-	// bytes may still read the same (invalid UTF-8 the source holds, saved as read).
-	const bool sameAsStored = valid && samePlaylist(state, "observed", settings, "playlist");
+	const bool sameAsStored = valid && playlistAsStored;
 	const bool unchanged = sameAsStored || (valid && readPlaylist(state, "observed") == playlist);
 	// A source the dock manages holds one track of the list, or none. A playlist put there since by
 	// someone else (Edit > Undo, a script, a remote client, while the dock looked at another source)
@@ -127,6 +127,7 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	bool stateDiffers = !trusted || !sameAsStored || obs_data_get_int(state, "endMode") != endMode ||
 			    !stateWellFormed(state);
 
+	QSet<QString> ids;
 	if (trusted) {
 		OBSDataArrayAutoRelease trackArray = obs_data_get_array(state, "tracks");
 		// A state without a list (none, or not an array) beside a playlist it saw has lost its list:
@@ -135,11 +136,16 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 			trusted = false;
 		const size_t count = obs_data_array_count(trackArray);
 		tracks.reserve(qsizetype(count));
-		QSet<QString> ids;
 		ids.reserve(qsizetype(count));
 		for (size_t i = 0; trusted && i < count; ++i) {
 			OBSDataAutoRelease item = obs_data_array_item(trackArray, i);
-			const QString path = QString::fromUtf8(obs_data_get_string(item, "value"));
+			// A source the dock does not manage mostly holds the list itself, in the same order: its
+			// entry's text then serves the track too, without decoding and storing it twice.
+			const char *storedPath = obs_data_get_string(item, "value");
+			const qsizetype entry = qsizetype(i);
+			const bool asPlaylist = entry < playlist.size() &&
+						QAnyStringView::equal(playlist[entry], QUtf8StringView(storedPath));
+			const QString path = asPlaylist ? playlist[entry] : QString::fromUtf8(storedPath);
 			const QString id = QString::fromUtf8(obs_data_get_string(item, "id"));
 			if (path.isEmpty() || id.isEmpty()) {
 				trusted = false;
@@ -212,8 +218,8 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	appliedPlaylist = playlist;
 	outsideChangeAwaitsSource = false;
 
-	if (!currentTrackId.isEmpty() && std::none_of(tracks.cbegin(), tracks.cend(),
-						      [this](const TrackEntry &t) { return t.id == currentTrackId; })) {
+	// Only a trusted list keeps a current track, and ids then holds every id of it.
+	if (!currentTrackId.isEmpty() && !ids.contains(currentTrackId)) {
 		currentTrackId.clear();
 		stateDiffers = true;
 	}

@@ -36,19 +36,6 @@ private:
 
 } // namespace
 
-bool samePlaylist(obs_data_t *a, const char *keyA, obs_data_t *b, const char *keyB)
-{
-	PlaylistValues left(a, keyA), right(b, keyB);
-	for (;;) {
-		const char *l = left.next();
-		const char *r = right.next();
-		if (!l || !r)
-			return !l && !r;
-		if (std::strcmp(l, r) != 0)
-			return false;
-	}
-}
-
 bool hasPlaylistEntries(obs_data_t *settings, const char *key)
 {
 	return PlaylistValues(settings, key).next() != nullptr;
@@ -66,6 +53,24 @@ QList<QString> readPlaylist(obs_data_t *settings, const char *key)
 		if (!value.isEmpty())
 			paths.append(value);
 	}
+	return paths;
+}
+
+QList<QString> readPlaylist(obs_data_t *settings, const char *key, obs_data_t *stored, const char *storedKey,
+			    bool &sameAsStored)
+{
+	QList<QString> paths;
+	PlaylistValues values(settings, key);
+	PlaylistValues storedValues(stored, storedKey);
+	bool same = true;
+	while (const char *value = values.next()) {
+		paths.append(QString::fromUtf8(value));
+		if (same) {
+			const char *storedValue = storedValues.next();
+			same = storedValue && std::strcmp(storedValue, value) == 0;
+		}
+	}
+	sameAsStored = same && !storedValues.next();
 	return paths;
 }
 

@@ -8,10 +8,10 @@
 // The "value" of each element of the array under key; empty and missing values are skipped.
 QList<QString> readPlaylist(obs_data_t *settings, const char *key);
 
-// Whether the two arrays hold the same non-empty "value"s in the same order (what readPlaylist would
-// give for each), compared as they are stored.
-bool samePlaylist(obs_data_t *a, const char *keyA, obs_data_t *b, const char *keyB);
-
+// The same, and whether stored holds the same non-empty "value"s under storedKey in the same order,
+// compared as they are stored, in the same walk.
+QList<QString> readPlaylist(obs_data_t *settings, const char *key, obs_data_t *stored, const char *storedKey,
+			    bool &sameAsStored);
 // Whether the array under key holds any non-empty "value".
 bool hasPlaylistEntries(obs_data_t *settings, const char *key);
 
