@@ -322,7 +322,13 @@ struct Bench {
 		Tracklane &d = *dock;
 		QListWidget *list = TA::trackList(d);
 
-		// Imported from the source's playlist, as a fresh source is.
+		// Imported from the source's playlist, as a fresh source is. An earlier size left a list the
+		// dock manages, which keeps itself against a playlist put in from outside: the dock lets go
+		// of the source and its saved state goes first.
+		dock->bindSource(QString());
+		obs_data_t *savedSettings = obs_source_get_private_settings(bound);
+		obs_data_erase(savedSettings, "OBS-Tracklane");
+		obs_data_release(savedSettings);
 		standin::setPlaylist(bound, files);
 		testhost::waitForGraphicsTicks(2);
 		dock->bindSource(QString::fromUtf8(obs_source_get_uuid(bound)));
