@@ -272,6 +272,23 @@ bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
 			Q_EMIT shortcut->activated();
 		return true;
 	}
+
+	// OBS's main window binds the usual editing keys to its scene items too, and a floating dock
+	// counts as part of that window: Ctrl+V in the list would paste a source into the scene on air,
+	// Ctrl+Y redo a change to the scene. Inside the dock they stay with the focused control, which
+	// acts on them as any Qt control does (the list copies its current row's text, selects all).
+	// OBS binds Redo to Ctrl+Y everywhere; Qt's Redo on Linux is Ctrl+Shift+Z alone.
+	static const QList<QKeySequence> editingKeys = [] {
+		QList<QKeySequence> keys{QKeySequence(Qt::CTRL | Qt::Key_Y)};
+		for (QKeySequence::StandardKey standard : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste,
+							   QKeySequence::Redo, QKeySequence::SelectAll})
+			keys += QKeySequence::keyBindings(standard);
+		return keys;
+	}();
+	if (!press && bindingMatches(editingKeys, pressed)) {
+		event->accept();
+		return true;
+	}
 	return false;
 }
 

@@ -325,6 +325,49 @@ private Q_SLOTS:
 		dock->hide();
 	}
 
+	// OBS's main window binds Copy, Paste, Redo and the other editing keys to its scene items, and a
+	// floating dock counts as part of that window: with the focus in the dock they must not reach the
+	// host (Ctrl+V would paste a source into the scene on air), and the list still acts on its own.
+	void hostEditingKeysStayOutOfTheDock()
+	{
+		QWidget mainWindow;
+		int hostTriggers = 0;
+		// OBS binds Redo to Ctrl+Y on every platform, which Qt's Redo does not include on Linux.
+		QList<QKeySequence> hostKeys{QKeySequence(Qt::CTRL | Qt::Key_Y)};
+		for (QKeySequence::StandardKey standard : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste,
+							   QKeySequence::Redo, QKeySequence::SelectAll})
+			hostKeys += QKeySequence::keyBindings(standard);
+		for (const QKeySequence &keys : std::as_const(hostKeys)) {
+			auto *action = new QAction(&mainWindow);
+			action->setShortcut(keys);
+			action->setShortcutContext(Qt::ApplicationShortcut);
+			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
+			mainWindow.addAction(action);
+		}
+		mainWindow.show();
+		showDock();
+		dock->activateWindow();
+		QVERIFY(QTest::qWaitForWindowActive(dock));
+
+		const QStringList all = ids();
+		for (QWidget *control : QList<QWidget *>{list(), TA::sourceSelector(*dock)}) {
+			control->setFocus();
+			QTRY_VERIFY(control->hasFocus());
+			selectRows({1});
+			for (const QKeySequence &keys : std::as_const(hostKeys))
+				QTest::keySequence(control, keys);
+			QVERIFY2(hostTriggers == 0, qPrintable(control->objectName()));
+		}
+		QCOMPARE(ids(), all);
+
+		list()->setFocus();
+		QTRY_VERIFY(list()->hasFocus());
+		selectRows({1});
+		QTest::keyClick(list(), Qt::Key_A, Qt::ControlModifier);
+		QCOMPARE(int(list()->selectedItems().size()), int(all.size()));
+		dock->hide();
+	}
+
 	void removingTheCurrentTrackStopsAndEmptiesTheSource()
 	{
 		makeCurrent(2);
