@@ -277,9 +277,15 @@ bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
 	// counts as part of that window: Ctrl+V in the list would paste a source into the scene on air,
 	// Ctrl+Y redo a change to the scene. Inside the dock they stay with the focused control, which
 	// acts on them as any Qt control does (the list copies its current row's text, selects all).
-	// OBS binds Redo to Ctrl+Y everywhere; Qt's Redo on Linux is Ctrl+Shift+Z alone.
+	// OBS binds Redo to Ctrl+Y everywhere; Qt's Redo on Linux is Ctrl+Shift+Z alone. Its Edit menu
+	// also binds keys of its own to the selected scene items (centre, edit, reset and stretch the
+	// transform, copy and paste it, move the item in the scene's order), which inside the dock would
+	// change the picture on air.
 	static const QList<QKeySequence> editingKeys = [] {
 		QList<QKeySequence> keys{QKeySequence(Qt::CTRL | Qt::Key_Y)};
+		for (const char *sceneItemKeys : {"Ctrl+D", "Ctrl+E", "Ctrl+R", "Ctrl+S", "Ctrl+Shift+C",
+						  "Ctrl+Shift+V", "Ctrl+Up", "Ctrl+Down", "Ctrl+Home", "Ctrl+End"})
+			keys += QKeySequence(QString::fromLatin1(sceneItemKeys), QKeySequence::PortableText);
 		for (QKeySequence::StandardKey standard : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste,
 							   QKeySequence::Redo, QKeySequence::SelectAll})
 			keys += QKeySequence::keyBindings(standard);

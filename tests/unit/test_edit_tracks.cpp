@@ -334,6 +334,11 @@ private Q_SLOTS:
 		int hostTriggers = 0;
 		// OBS binds Redo to Ctrl+Y on every platform, which Qt's Redo does not include on Linux.
 		QList<QKeySequence> hostKeys{QKeySequence(Qt::CTRL | Qt::Key_Y)};
+		// Its Edit menu's keys for the selected scene items: centre, edit, reset and stretch the
+		// transform, copy and paste it, and move the item in the scene's order.
+		for (const char *keys : {"Ctrl+D", "Ctrl+E", "Ctrl+R", "Ctrl+S", "Ctrl+Shift+C", "Ctrl+Shift+V",
+					 "Ctrl+Up", "Ctrl+Down", "Ctrl+Home", "Ctrl+End"})
+			hostKeys += QKeySequence(QString::fromLatin1(keys), QKeySequence::PortableText);
 		for (QKeySequence::StandardKey standard : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste,
 							   QKeySequence::Redo, QKeySequence::SelectAll})
 			hostKeys += QKeySequence::keyBindings(standard);
