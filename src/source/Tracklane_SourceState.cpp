@@ -140,10 +140,13 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 		for (size_t i = 0; trusted && i < count; ++i) {
 			OBSDataAutoRelease item = obs_data_array_item(trackArray, i);
 			// A source the dock does not manage mostly holds the list itself, in the same order: its
-			// entry's text then serves the track too, without decoding and storing it twice.
+			// entry's text then serves the track too, without decoding and storing it twice. Decoding
+			// drops a leading byte-order mark, which a comparison with the bytes keeps: such a value
+			// is decoded on its own.
 			const char *storedPath = obs_data_get_string(item, "value");
 			const qsizetype entry = qsizetype(i);
-			const bool asPlaylist = entry < playlist.size() &&
+			const bool asPlaylist = entry < playlist.size() && storedPath &&
+						std::strncmp(storedPath, "\xEF\xBB\xBF", 3) != 0 &&
 						QAnyStringView::equal(playlist[entry], QUtf8StringView(storedPath));
 			const QString path = asPlaylist ? playlist[entry] : QString::fromUtf8(storedPath);
 			const QString id = QString::fromUtf8(obs_data_get_string(item, "id"));

@@ -64,7 +64,10 @@ QList<QString> readPlaylist(obs_data_t *settings, const char *key, obs_data_t *s
 	PlaylistValues storedValues(stored, storedKey);
 	bool same = true;
 	while (const char *value = values.next()) {
-		paths.append(QString::fromUtf8(value));
+		// Bytes that decode to no text (a lone byte-order mark) are no entry, as for the reading above.
+		QString path = QString::fromUtf8(value);
+		if (!path.isEmpty())
+			paths.append(std::move(path));
 		if (same) {
 			const char *storedValue = storedValues.next();
 			same = storedValue && std::strcmp(storedValue, value) == 0;

@@ -120,6 +120,33 @@ private Q_SLOTS:
 		obs_data_release(settings);
 	}
 
+	// Decoding drops a leading byte-order mark, so a stored value may read as no text at all, or as
+	// other text than its bytes; the load, which reads the source's playlist as stored while it
+	// compares it with the saved one, takes every value as decoded all the same.
+	void leadingByteOrderMarkReadsAsDecoded()
+	{
+		OwnedSources owned;
+		obs_source_t *media = owned.media("Media", {QStringLiteral("/m/one.mp3"), QStringLiteral("\uFEFF")});
+		Dock dock;
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackPaths(*dock), QStringList{QStringLiteral("/m/one.mp3")});
+		const QStringList ids = trackIds(*dock);
+		dock->bindSource(uuidOf(media));
+		QCOMPARE(trackIds(*dock), ids);
+
+		// A saved track reads the same whatever the playlist holds at its index.
+		const QString doubled = QStringLiteral("\uFEFF\uFEFF/m/x.mp3");
+		obs_source_t *other = owned.media("Other", {doubled});
+		QJsonObject state = goodState();
+		state.insert(QStringLiteral("tracks"), tracksJson({doubled.mid(1)}, {SavedIds[0]}));
+		state.insert(QStringLiteral("observed"), valuesJson({doubled}));
+		state.insert(QStringLiteral("current"), SavedIds[0]);
+		setStateJson(other, toJson(state));
+		dock->bindSource(uuidOf(other));
+		QCOMPARE(trackIds(*dock), QStringList{SavedIds[0]});
+		QCOMPARE(trackPaths(*dock), QStringList{QString::fromUtf8(doubled.mid(1).toUtf8())});
+	}
+
 	void expandFoldersTakesMediaFilesOfAFolder()
 	{
 		QTemporaryDir dir;
