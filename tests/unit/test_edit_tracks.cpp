@@ -142,6 +142,20 @@ class EditTracksTest : public QObject {
 		QVERIFY(QTest::qWaitForWindowExposed(dock));
 	}
 
+	// Another window of the application, standing for OBS's main window, with actions bound to the
+	// keys application-wide; each one that fires counts.
+	void bindHostKeys(QWidget &mainWindow, const QList<QKeySequence> &hostKeys, int &hostTriggers)
+	{
+		for (const QKeySequence &keys : hostKeys) {
+			auto *action = new QAction(&mainWindow);
+			action->setShortcut(keys);
+			action->setShortcutContext(Qt::ApplicationShortcut);
+			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
+			mainWindow.addAction(action);
+		}
+		mainWindow.show();
+	}
+
 	void pressEscape(QWidget *target)
 	{
 		QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -249,14 +263,8 @@ private Q_SLOTS:
 	{
 		QWidget mainWindow;
 		int hostTriggers = 0;
-		for (const QKeySequence &keys : {QKeySequence(QKeySequence::Undo), QKeySequence(Qt::Key_Delete)}) {
-			auto *action = new QAction(&mainWindow);
-			action->setShortcut(keys);
-			action->setShortcutContext(Qt::ApplicationShortcut);
-			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
-			mainWindow.addAction(action);
-		}
-		mainWindow.show();
+		bindHostKeys(mainWindow, {QKeySequence(QKeySequence::Undo), QKeySequence(Qt::Key_Delete)},
+			     hostTriggers);
 		showDock();
 		dock->activateWindow();
 		QVERIFY(QTest::qWaitForWindowActive(dock));
@@ -282,14 +290,7 @@ private Q_SLOTS:
 		int hostTriggers = 0;
 		QList<QKeySequence> hostKeys{QKeySequence(Qt::CTRL | Qt::Key_F), QKeySequence(Qt::Key_Delete)};
 		hostKeys += QKeySequence::keyBindings(QKeySequence::Undo);
-		for (const QKeySequence &keys : std::as_const(hostKeys)) {
-			auto *action = new QAction(&mainWindow);
-			action->setShortcut(keys);
-			action->setShortcutContext(Qt::ApplicationShortcut);
-			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
-			mainWindow.addAction(action);
-		}
-		mainWindow.show();
+		bindHostKeys(mainWindow, hostKeys, hostTriggers);
 		showDock();
 		dock->activateWindow();
 		QVERIFY(QTest::qWaitForWindowActive(dock));
@@ -342,14 +343,7 @@ private Q_SLOTS:
 		for (QKeySequence::StandardKey standard : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste,
 							   QKeySequence::Redo, QKeySequence::SelectAll})
 			hostKeys += QKeySequence::keyBindings(standard);
-		for (const QKeySequence &keys : std::as_const(hostKeys)) {
-			auto *action = new QAction(&mainWindow);
-			action->setShortcut(keys);
-			action->setShortcutContext(Qt::ApplicationShortcut);
-			connect(action, &QAction::triggered, this, [&hostTriggers]() { ++hostTriggers; });
-			mainWindow.addAction(action);
-		}
-		mainWindow.show();
+		bindHostKeys(mainWindow, hostKeys, hostTriggers);
 		showDock();
 		dock->activateWindow();
 		QVERIFY(QTest::qWaitForWindowActive(dock));
