@@ -265,7 +265,8 @@ bool Tracklane::handleDockKey(QObject *watched, QEvent *event)
 
 	const QList<QShortcut *> shortcuts = findChildren<QShortcut *>();
 	for (QShortcut *shortcut : shortcuts) {
-		if (!within(shortcut->parentWidget(), focus) || !bindingMatches(shortcut->keys(), pressed))
+		if (!within(qobject_cast<QWidget *>(shortcut->parent()), focus) ||
+		    !bindingMatches(shortcut->keys(), pressed))
 			continue;
 		event->accept();
 		if (press && shortcut->isEnabled())

@@ -18,6 +18,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import time
 import uuid
 
@@ -753,11 +754,48 @@ class Obs:
 			try:
 				self.proc.wait(timeout=timeout)
 			except subprocess.TimeoutExpired:
+				where = self.threads_now()
+				tail = self.console_tail(25)
 				self.kill()
-				raise HarnessError(f"OBS did not exit within {timeout} s of SIGINT; killed it")
+				raise HarnessError(f"OBS did not exit within {timeout} s of SIGINT; killed it\n"
+						   f"its threads then:\n{where}\nthe end of its log:\n{tail}")
 		self.exit_code = self.proc.returncode
 		self._console.close()
 		return self.exit_code
+
+	def threads_now(self):
+		"""Where OBS is, for a run that hangs: what the kernel says each thread waits in, the windows
+		on the screen, and the threads' stacks when gdb is at hand."""
+		lines = []
+		pid = self.proc.pid
+		try:
+			for tid in sorted(os.listdir(f"/proc/{pid}/task"), key=int):
+				def read(name):
+					try:
+						with open(f"/proc/{pid}/task/{tid}/{name}") as f:
+							return f.read().strip()
+					except OSError:
+						return "?"
+				state = read("stat").rpartition(")")[2].split()[:1]
+				lines.append(f"  {tid} {read('comm')} {''.join(state)} {read('wchan')}")
+		except OSError as e:
+			lines.append(f"  (no threads to read: {e})")
+		try:
+			for window in visible_windows(self.display, ".", exact=False):
+				title = xdotool(self.display, "getwindowname", str(window)).stdout.strip()
+				lines.append(f"  window {window} {title!r} {window_geometry(self.display, window)}")
+		except (OSError, ValueError, KeyError, subprocess.TimeoutExpired) as e:
+			lines.append(f"  (no windows to read: {e})")
+		gdb = shutil.which("gdb")
+		if gdb:
+			try:
+				out = subprocess.run([gdb, "-p", str(pid), "-batch", "-nx", "-ex", "set pagination off",
+						      "-ex", "thread apply all bt 20"], capture_output=True, text=True,
+						     timeout=60).stdout
+				lines += [l for l in out.splitlines() if l.startswith(("Thread ", "#"))]
+			except (OSError, subprocess.TimeoutExpired) as e:
+				lines.append(f"  (gdb: {e})")
+		return "\n".join(lines)
 
 	def kill(self):
 		if self.proc and self.proc.poll() is None:
@@ -1222,36 +1260,81 @@ class PropertiesWindow:
 		if result.returncode != 0:
 			raise HarnessError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
 
+	def _settled_geometry(self, window, timeout=5):
+		"""The window's geometry once two reads a moment apart agree: a window just mapped on a busy
+		machine may still be placed or sized, and a click by the old corner would miss."""
+		last = window_geometry(self.display, window)
+		deadline = time.monotonic() + timeout
+		while time.monotonic() < deadline:
+			time.sleep(0.2)
+			now = window_geometry(self.display, window)
+			if now == last:
+				return now
+			print(f"[harness] {self.title!r}: a window moved from {last} to {now}", file=sys.stderr)
+			last = now
+		return last
+
 	def _click_from_corner(self, window, offset):
-		x, y, width, height = window_geometry(self.display, window)
+		x, y, width, height = self._settled_geometry(window)
 		self._run("mousemove", str(x + width - offset[0]), str(y + height - offset[1]))
 		self._run("click", "1")
+
+	def _question(self):
+		return visible_windows(self.display, self.QUESTION_TITLE)
+
+	def _answer(self, window, offset, what, attempts=3):
+		"""Clicks a button of window by its place from the corner until window closes. A click that
+		did not reach the button (the machine busy) is given again; a question the click raised
+		instead of closing the window is OBS's answer, and fails here."""
+		for attempt in range(attempts):
+			if attempt:
+				print(f"[harness] {what} clicked again on {self.title!r}", file=sys.stderr)
+			self._click_from_corner(window, offset)
+			try:
+				wait_until(lambda: window not in visible_windows(self.display, ".", exact=False)
+					   or (window != self._question_window and self._question()), 3,
+					   f"{what} to close the window", interval=0.1)
+			except HarnessError:
+				continue
+			if window != self._question_window and self._question():
+				raise HarnessError(f"{what} did not close {self.title!r}: OBS asked {self.QUESTION_TITLE!r}")
+			return
+		raise HarnessError(f"gave up after {attempts} clicks of {what} on {self.title!r}")
+
+	def ok(self):
+		self._question_window = None
+		self._answer(self.window, self.OK_FROM_CORNER, "OK")
+		self._wait_closed()
+
+	def cancel(self):
+		self._question_window = None
+		self._answer(self.window, self.CANCEL_FROM_CORNER, "Cancel")
+		self._wait_closed()
 
 	def _wait_closed(self, timeout=10):
 		wait_until(lambda: not visible_windows(self.display, self.title), timeout, f"{self.title!r} to close",
 			   interval=0.1)
 
-	def ok(self):
-		self._click_from_corner(self.window, self.OK_FROM_CORNER)
-		self._wait_closed()
-
-	def cancel(self):
-		self._click_from_corner(self.window, self.CANCEL_FROM_CORNER)
-		self._wait_closed()
-
 	def discard(self, timeout=10):
 		"""Closes the window with Escape and answers its question with Discard."""
-		x, y, _, height = window_geometry(self.display, self.window)
-		self._run("mousemove", str(x + self.NEUTRAL_FROM_BOTTOM_LEFT[0]),
-			  str(y + height - self.NEUTRAL_FROM_BOTTOM_LEFT[1]))
-		self._run("click", "1")
-		self._run("key", "Escape")
-		questions = wait_for_window(self.display, self.QUESTION_TITLE, timeout)
+		questions = []
+		for attempt in range(3):
+			if attempt:
+				print(f"[harness] Escape pressed again on {self.title!r}", file=sys.stderr)
+			x, y, _, height = self._settled_geometry(self.window)
+			self._run("mousemove", str(x + self.NEUTRAL_FROM_BOTTOM_LEFT[0]),
+				  str(y + height - self.NEUTRAL_FROM_BOTTOM_LEFT[1]))
+			self._run("click", "1")
+			self._run("key", "Escape")
+			questions = wait_for_window(self.display, self.QUESTION_TITLE, timeout / 3)
+			if questions or not visible_windows(self.display, self.title):
+				break
 		if len(questions) != 1:
 			closed = not visible_windows(self.display, self.title)
 			raise HarnessError(f"expected the {self.QUESTION_TITLE!r} question, found {len(questions)} windows"
 					   + ("; the window closed without asking, its settings unchanged" if closed else ""))
-		self._click_from_corner(questions[0], self.DISCARD_FROM_CORNER)
+		self._question_window = questions[0]
+		self._answer(questions[0], self.DISCARD_FROM_CORNER, "Discard")
 		self._wait_closed()
 
 
