@@ -270,6 +270,10 @@ void NowPlayingDialog::chooseFile()
 	fileDialog->setAcceptMode(QFileDialog::AcceptSave);
 	fileDialog->setFileMode(QFileDialog::AnyFile);
 	fileDialog->setDefaultSuffix(QStringLiteral("txt"));
+	// The file is where the line goes, so an existing one is simply taken. Its question would also
+	// be a loop of its own under the picker, in which OBS closes this dialog (a collection switch)
+	// or deletes it (exit) and the picker with it, which crashed OBS when the question returned.
+	fileDialog->setOption(QFileDialog::DontConfirmOverwrite);
 	delete filePicker.data();
 	filePicker = fileDialog;
 	connect(fileDialog, &QFileDialog::fileSelected, this, [this](const QString &path) {

@@ -4,6 +4,8 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QListWidget>
+#include <QMenu>
 
 #include <cstring>
 
@@ -49,6 +51,10 @@ void Tracklane::disconnectMediaSignals()
 
 void Tracklane::clearBindingState()
 {
+	// The list's menu acts on the rows selected when it is chosen from, not when it opened: left
+	// open over another list (the host switched collections meanwhile), it would act on that one.
+	if (auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu")))
+		menu->close();
 	boundSource = nullptr;
 	cancelFileProbes();
 	tracks.clear();

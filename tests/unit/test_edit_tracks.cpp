@@ -576,6 +576,30 @@ private Q_SLOTS:
 		dock->hide();
 	}
 
+	// The menu stays open while the host goes on. A collection switch and back meanwhile
+	// rebuilds the list with other rows selected; Remove chosen then must not take the track on
+	// air instead of the row the menu was opened on.
+	void contextMenuGoesWithTheListItWasOpenedFor()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		makeCurrent(0);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		const QStringList all = ids();
+		dock->showTrackContextMenu(list()->visualItemRect(list()->item(2)).center());
+		QVERIFY(menu->isVisible());
+		dock->resetBinding(); // the host's collection switch
+		dock->onCollectionLoaded();
+		dock->bindSource(sourcetest::uuidOf(source));
+		QCOMPARE(ids(), all);
+		QVERIFY2(!menu->isVisible(), "the menu outlived the list it was opened for");
+		menu->hide();
+		dock->hide();
+	}
+
 	void dropsFromOutsideAppendOnlyRegularFiles()
 	{
 		const QString extraA = makeFile(QStringLiteral("dropA.wav"));

@@ -26,6 +26,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -448,6 +449,41 @@ private Q_SLOTS:
 		QTest::qWait(60);
 		QCOMPARE(textUpdates(), QStringList());
 		QCOMPARE(testhost::logLinesContaining(QStringLiteral("[OBS-Tracklane]")), QStringList());
+	}
+
+	// The picker is opened without a loop of its own, and OBS deletes this dialog at exit and closes
+	// it on a collection switch: a question of the picker's own (replace the file?) would run a loop
+	// in which either happens under the picker, which crashed OBS when the loop returned. The file
+	// is the one the line is written to, so an existing one is taken as it is.
+	void pickingAnExistingFileAsksNothing()
+	{
+		configure(tracklane::defaultLineTemplate(), QString());
+		const QString existing = dir.filePath(QStringLiteral("existing.txt"));
+		QFile file(existing);
+		QVERIFY(file.open(QIODevice::WriteOnly));
+		file.close();
+		tracklane::NowPlayingDialog dialog(now, nullptr);
+		dialog.findChild<QPushButton *>(QStringLiteral("nowPlayingBrowse"))->click();
+		QPointer<QFileDialog> picker = dialog.findChild<QFileDialog *>();
+		QVERIFY(picker);
+		picker->setOption(QFileDialog::DontUseNativeDialog);
+		picker->selectFile(existing);
+
+		bool asked = false;
+		QTimer watch;
+		watch.setInterval(20);
+		connect(&watch, &QTimer::timeout, this, [&asked]() {
+			QWidget *question = QApplication::activeModalWidget();
+			if (question && !qobject_cast<QFileDialog *>(question)) {
+				asked = true;
+				question->close();
+			}
+		});
+		watch.start();
+		static_cast<QDialog *>(picker.data())->accept(); // as its Save button does
+		watch.stop();
+		QVERIFY2(!asked, "the picker asked a question of its own");
+		QCOMPARE(now->settings().filePath, QDir::toNativeSeparators(existing));
 	}
 
 	// One object in the collection's module data holds the hotkeys and this; neither part may
