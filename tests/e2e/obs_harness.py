@@ -1282,32 +1282,30 @@ class PropertiesWindow:
 	def _question(self):
 		return visible_windows(self.display, self.QUESTION_TITLE)
 
-	def _answer(self, window, offset, what, attempts=3):
+	def _answer(self, window, offset, what, closes_without_asking=True, attempts=3):
 		"""Clicks a button of window by its place from the corner until window closes. A click that
-		did not reach the button (the machine busy) is given again; a question the click raised
-		instead of closing the window is OBS's answer, and fails here."""
+		did not reach the button (the machine busy) is given again; for a button that should close
+		the window without asking, a question the click raised instead is OBS's answer, and fails."""
 		for attempt in range(attempts):
 			if attempt:
 				print(f"[harness] {what} clicked again on {self.title!r}", file=sys.stderr)
 			self._click_from_corner(window, offset)
 			try:
 				wait_until(lambda: window not in visible_windows(self.display, ".", exact=False)
-					   or (window != self._question_window and self._question()), 3,
+					   or (closes_without_asking and self._question()), 3,
 					   f"{what} to close the window", interval=0.1)
 			except HarnessError:
 				continue
-			if window != self._question_window and self._question():
+			if closes_without_asking and self._question():
 				raise HarnessError(f"{what} did not close {self.title!r}: OBS asked {self.QUESTION_TITLE!r}")
 			return
 		raise HarnessError(f"gave up after {attempts} clicks of {what} on {self.title!r}")
 
 	def ok(self):
-		self._question_window = None
 		self._answer(self.window, self.OK_FROM_CORNER, "OK")
 		self._wait_closed()
 
 	def cancel(self):
-		self._question_window = None
 		self._answer(self.window, self.CANCEL_FROM_CORNER, "Cancel")
 		self._wait_closed()
 
@@ -1333,8 +1331,7 @@ class PropertiesWindow:
 			closed = not visible_windows(self.display, self.title)
 			raise HarnessError(f"expected the {self.QUESTION_TITLE!r} question, found {len(questions)} windows"
 					   + ("; the window closed without asking, its settings unchanged" if closed else ""))
-		self._question_window = questions[0]
-		self._answer(questions[0], self.DISCARD_FROM_CORNER, "Discard")
+		self._answer(questions[0], self.DISCARD_FROM_CORNER, "Discard", closes_without_asking=False)
 		self._wait_closed()
 
 
