@@ -600,6 +600,31 @@ private Q_SLOTS:
 		dock->hide();
 	}
 
+	// A track ending while the menu is open makes the next one current, and the marker moves to
+	// it; Remove chosen then takes the row the menu was opened on, not the track on air.
+	void contextMenuKeepsItsRowWhenTheNextTrackStarts()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		makeCurrent(0);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		const QString chosen = idAt(3);
+		const QString next = idAt(1);
+		dock->showTrackContextMenu(list()->visualItemRect(list()->item(3)).center());
+		QVERIFY(menu->isVisible());
+		TA::currentTrackId(*dock) = next;
+		dock->markCurrentTrack(next, idAt(0));
+		QVERIFY(rowMarked(1));
+		menu->findChild<QAction *>(QStringLiteral("remove"))->trigger();
+		menu->hide();
+		dock->hide();
+		QVERIFY(!ids().contains(chosen));
+		QVERIFY2(ids().contains(next), "Remove took the track that had just started");
+	}
+
 	void dropsFromOutsideAppendOnlyRegularFiles()
 	{
 		const QString extraA = makeFile(QStringLiteral("dropA.wav"));
