@@ -625,6 +625,30 @@ private Q_SLOTS:
 		QVERIFY2(ids().contains(next), "Remove took the track that had just started");
 	}
 
+	// A source the dock does not manage, changed outside while the menu is open, brings in a list
+	// of its own with new ids: the menu opened over the old one must not act on one of the new rows.
+	void contextMenuGoesWithTheListAnOutsideChangeReplaced()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		const QStringList before = ids();
+		dock->showTrackContextMenu(list()->visualItemRect(list()->item(2)).center());
+		QVERIFY(menu->isVisible());
+		QStringList reversed = files;
+		std::reverse(reversed.begin(), reversed.end());
+		standin::setPlaylist(source, reversed);
+		dock->checkExternalChange(source);
+		QCOMPARE(paths(), reversed);
+		QVERIFY(ids() != before);
+		QVERIFY2(!menu->isVisible(), "the menu outlived the list it was opened for");
+		menu->hide();
+		dock->hide();
+	}
+
 	void dropsFromOutsideAppendOnlyRegularFiles()
 	{
 		const QString extraA = makeFile(QStringLiteral("dropA.wav"));
