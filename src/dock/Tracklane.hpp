@@ -194,6 +194,7 @@ private:
 	void evaluateEndOfTrack();
 	void seekSource(obs_source_t *source, qint64 ms);
 	void clearBindingState();
+	void closeListMenu();
 	bool dockActive() const;
 	bool showSizeTooltip(QEvent *event);
 	bool handleExternalDrag(QEvent *event);

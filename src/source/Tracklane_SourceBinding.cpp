@@ -49,12 +49,18 @@ void Tracklane::disconnectMediaSignals()
 	silenceWhenStopped = false;
 }
 
-void Tracklane::clearBindingState()
+// The list's menu acts on the rows selected when it is chosen from, not when it opened: left open
+// over another list (the host switched collections meanwhile, or the source brought a playlist of
+// its own), it would act on that one.
+void Tracklane::closeListMenu()
 {
-	// The list's menu acts on the rows selected when it is chosen from, not when it opened: left
-	// open over another list (the host switched collections meanwhile), it would act on that one.
 	if (auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu")))
 		menu->close();
+}
+
+void Tracklane::clearBindingState()
+{
+	closeListMenu();
 	boundSource = nullptr;
 	cancelFileProbes();
 	tracks.clear();

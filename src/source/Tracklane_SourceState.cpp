@@ -108,7 +108,9 @@ void Tracklane::loadSourceState(obs_source_t *source, bool force)
 	// Clamped before narrowing, so that a huge stored number cannot wrap into range.
 	endMode = valid ? qint32(std::clamp<long long>(obs_data_get_int(state, "endMode"), 0, 2)) : 0;
 
-	// A new list: what the workers find for the one before belongs to no track of it.
+	// A new list: what the workers find for the one before belongs to no track of it, and the menu
+	// opened over the one before has nothing to act on in it.
+	closeListMenu();
 	cancelFileProbes();
 	tracks.clear();
 	removedTracks.clear();

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QItemSelectionModel>
 #include <QListWidget>
+#include <QMenu>
 
 #include <algorithm>
 
@@ -164,9 +165,10 @@ int Tracklane::currentTrackIndex() const
 
 void Tracklane::markCurrentTrack(const QString &trackId, const QString &previousId)
 {
-	// While the operator holds the list (a drag above all) the selection is theirs: the marker
-	// moves, the selection stays.
-	const bool held = static_cast<TrackListWidget *>(trackList)->heldByPointer();
+	// While the operator holds the list (a drag above all, or its menu open, which acts on the rows
+	// selected when it is chosen from) the selection is theirs: the marker moves, the selection stays.
+	const auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+	const bool held = static_cast<TrackListWidget *>(trackList)->heldByPointer() || (menu && menu->isVisible());
 	const int count = trackList->count();
 	for (int row = 0; row < count; ++row) {
 		QListWidgetItem *item = trackList->item(row);

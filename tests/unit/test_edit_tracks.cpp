@@ -600,6 +600,55 @@ private Q_SLOTS:
 		dock->hide();
 	}
 
+	// A track ending while the menu is open makes the next one current, and the marker moves to
+	// it; Remove chosen then takes the row the menu was opened on, not the track on air.
+	void contextMenuKeepsItsRowWhenTheNextTrackStarts()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		makeCurrent(0);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		const QString chosen = idAt(3);
+		const QString next = idAt(1);
+		dock->showTrackContextMenu(list()->visualItemRect(list()->item(3)).center());
+		QVERIFY(menu->isVisible());
+		TA::currentTrackId(*dock) = next;
+		dock->markCurrentTrack(next, idAt(0));
+		QVERIFY(rowMarked(1));
+		menu->findChild<QAction *>(QStringLiteral("remove"))->trigger();
+		menu->hide();
+		dock->hide();
+		QVERIFY(!ids().contains(chosen));
+		QVERIFY2(ids().contains(next), "Remove took the track that had just started");
+	}
+
+	// A source the dock does not manage, changed outside while the menu is open, brings in a list
+	// of its own with new ids: the menu opened over the old one must not act on one of the new rows.
+	void contextMenuGoesWithTheListAnOutsideChangeReplaced()
+	{
+		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QVERIFY(menu);
+		dock->resize(400, 600);
+		dock->show();
+		QVERIFY(QTest::qWaitForWindowExposed(dock));
+
+		const QStringList before = ids();
+		dock->showTrackContextMenu(list()->visualItemRect(list()->item(2)).center());
+		QVERIFY(menu->isVisible());
+		QStringList reversed = files;
+		std::reverse(reversed.begin(), reversed.end());
+		standin::setPlaylist(source, reversed);
+		dock->checkExternalChange(source);
+		QCOMPARE(paths(), reversed);
+		QVERIFY(ids() != before);
+		QVERIFY2(!menu->isVisible(), "the menu outlived the list it was opened for");
+		menu->hide();
+		dock->hide();
+	}
+
 	void dropsFromOutsideAppendOnlyRegularFiles()
 	{
 		const QString extraA = makeFile(QStringLiteral("dropA.wav"));
