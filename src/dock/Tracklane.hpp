@@ -270,6 +270,7 @@ private:
 	QWidget *headerRow = nullptr;
 	QLineEdit *searchEdit = nullptr;
 	QListWidget *trackList = nullptr;
+	QMenu *listMenu = nullptr;
 	QLabel *trackCountLabel = nullptr;
 	QLabel *timeLabel = nullptr;
 	QLabel *messageLabel = nullptr;

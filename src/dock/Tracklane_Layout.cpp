@@ -90,6 +90,7 @@ void Tracklane::buildUi()
 
 	auto *playlistMenu = new QMenu(trackList);
 	playlistMenu->setObjectName(QStringLiteral("playlistMenu"));
+	listMenu = playlistMenu;
 	auto addMenuAction = [playlistMenu](const char *key, const char *name) {
 		QAction *action = playlistMenu->addAction(moduleQString(key));
 		action->setObjectName(QString::fromLatin1(name));

@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <QLabel>
-#include <QListWidget>
 #include <QMenu>
 
 #include <cstring>
@@ -54,8 +53,7 @@ void Tracklane::disconnectMediaSignals()
 // its own), it would act on that one.
 void Tracklane::closeListMenu()
 {
-	if (auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu")))
-		menu->close();
+	listMenu->close();
 }
 
 void Tracklane::clearBindingState()

@@ -28,8 +28,7 @@ void Tracklane::showTrackContextMenu(const QPoint &pos)
 
 	updateTransportControls();
 
-	if (auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu")))
-		menu->popup(trackList->viewport()->mapToGlobal(at));
+	listMenu->popup(trackList->viewport()->mapToGlobal(at));
 }
 
 void Tracklane::moveCurrentTrack(int offset)

@@ -167,8 +167,7 @@ void Tracklane::markCurrentTrack(const QString &trackId, const QString &previous
 {
 	// While the operator holds the list (a drag above all, or its menu open, which acts on the rows
 	// selected when it is chosen from) the selection is theirs: the marker moves, the selection stays.
-	const auto *menu = trackList->findChild<QMenu *>(QStringLiteral("playlistMenu"));
-	const bool held = static_cast<TrackListWidget *>(trackList)->heldByPointer() || (menu && menu->isVisible());
+	const bool held = static_cast<TrackListWidget *>(trackList)->heldByPointer() || listMenu->isVisible();
 	const int count = trackList->count();
 	for (int row = 0; row < count; ++row) {
 		QListWidgetItem *item = trackList->item(row);
