@@ -144,6 +144,16 @@ class EditTracksTest : public QObject {
 
 	// Another window of the application, standing for OBS's main window, with actions bound to the
 	// keys application-wide; each one that fires counts.
+	// The dock shown, as its list's menu needs, and that menu; null if either is missing.
+	QMenu *showDockWithMenu()
+	{
+		dock->resize(400, 600);
+		dock->show();
+		if (!QTest::qWaitForWindowExposed(dock))
+			return nullptr;
+		return list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+	}
+
 	void bindHostKeys(QWidget &mainWindow, const QList<QKeySequence> &hostKeys, int &hostTriggers)
 	{
 		for (const QKeySequence &keys : hostKeys) {
@@ -543,11 +553,8 @@ private Q_SLOTS:
 
 	void contextMenuKeepsOrReplacesTheSelection()
 	{
-		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QMenu *menu = showDockWithMenu();
 		QVERIFY(menu);
-		dock->resize(400, 600);
-		dock->show();
-		QVERIFY(QTest::qWaitForWindowExposed(dock));
 
 		selectRows({1, 2, 3});
 		list()->setCurrentRow(1, QItemSelectionModel::NoUpdate);
@@ -581,12 +588,9 @@ private Q_SLOTS:
 	// air instead of the row the menu was opened on.
 	void contextMenuGoesWithTheListItWasOpenedFor()
 	{
-		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
-		QVERIFY(menu);
 		makeCurrent(0);
-		dock->resize(400, 600);
-		dock->show();
-		QVERIFY(QTest::qWaitForWindowExposed(dock));
+		QMenu *menu = showDockWithMenu();
+		QVERIFY(menu);
 
 		const QStringList all = ids();
 		dock->showTrackContextMenu(list()->visualItemRect(list()->item(2)).center());
@@ -604,12 +608,9 @@ private Q_SLOTS:
 	// it; Remove chosen then takes the row the menu was opened on, not the track on air.
 	void contextMenuKeepsItsRowWhenTheNextTrackStarts()
 	{
-		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
-		QVERIFY(menu);
 		makeCurrent(0);
-		dock->resize(400, 600);
-		dock->show();
-		QVERIFY(QTest::qWaitForWindowExposed(dock));
+		QMenu *menu = showDockWithMenu();
+		QVERIFY(menu);
 
 		const QString chosen = idAt(3);
 		const QString next = idAt(1);
@@ -629,11 +630,8 @@ private Q_SLOTS:
 	// of its own with new ids: the menu opened over the old one must not act on one of the new rows.
 	void contextMenuGoesWithTheListAnOutsideChangeReplaced()
 	{
-		auto *menu = list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
+		QMenu *menu = showDockWithMenu();
 		QVERIFY(menu);
-		dock->resize(400, 600);
-		dock->show();
-		QVERIFY(QTest::qWaitForWindowExposed(dock));
 
 		const QStringList before = ids();
 		dock->showTrackContextMenu(list()->visualItemRect(list()->item(2)).center());
