@@ -1156,6 +1156,9 @@ class CollectionSwitch(unittest.TestCase):
 		# A double click on the second row starts that track, which only a bound dock can do.
 		operator(x, run).double_click_row(1)
 		seen["started"] = settle(lambda: playlist_values(ws.input_settings(name)), [cls.media["files"][1]], 10)
+		# Tells a click the dock never saw (no current track) from a switch still waiting for the
+		# source's stop (switchPending), should the track not start.
+		seen["status_after_click"] = ws.vendor_request(VENDOR, "GetStatus")
 		seen["over"] = wait_until_over(ws, name)
 		# The dock empties the source's playlist when it stops it at the end of the track; the
 		# state it saves for that is the last one it has reason to write.
@@ -1166,7 +1169,7 @@ class CollectionSwitch(unittest.TestCase):
 		seen = self.result.seen
 		self.assertIsNotNone(seen["bound"])
 		self.assertEqual(playlist_values(seen["back_settings"]), self.setup["playlist"])
-		self.assertEqual(seen["started"], [self.media["files"][1]])
+		self.assertEqual(seen["started"], [self.media["files"][1]], f"the dock then: {seen['status_after_click']}")
 
 	def test_other_collections_source_is_left_alone(self):
 		self.assertEqual(playlist_values(self.result.seen["other_settings"]), self.other["playlist"])
