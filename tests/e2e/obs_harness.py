@@ -663,7 +663,10 @@ class Obs:
 		self._logs_before = set(os.listdir(logs)) if os.path.isdir(logs) else set()
 		env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
 		env.update(HOME=self.home, DISPLAY=self.display, QT_QPA_PLATFORM="xcb", LANG="C.UTF-8")
-		cmd = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+		# A core in the home, should OBS crash, for crash_report() to read: a crash seen once in many
+		# runs is otherwise gone with the run.
+		cmd = ["unshare", "--net", "sh", "-c", 'ip link set lo up && { ulimit -c unlimited 2>/dev/null; exec "$@"; }',
+		       "sh",
 		       "obs", "--disable-shutdown-check", "--disable-updater", "--multi", "--collection", self.collection]
 		cmd += self.extra_args
 		self._console = open(self.console_path, "wb")
@@ -678,7 +681,8 @@ class Obs:
 	def _check_alive(self, what):
 		if not self.running():
 			raise HarnessError(f"OBS exited with {self.proc.returncode} while waiting for {what}; "
-					   f"console: {self.console_path}; log: {self._log_path}\n{self.console_tail()}")
+					   f"console: {self.console_path}; log: {self._log_path}\n{self.console_tail()}"
+					   f"{self.crash_report()}")
 
 	def log_path(self, timeout=30):
 		if self._log_path:
@@ -761,7 +765,28 @@ class Obs:
 						   f"its threads then:\n{where}\nthe end of its log:\n{tail}")
 		self.exit_code = self.proc.returncode
 		self._console.close()
+		if self.exit_code < 0:
+			print(f"[harness] OBS ended by signal {-self.exit_code}{self.crash_report()}", file=sys.stderr)
 		return self.exit_code
+
+	def crash_report(self):
+		"""The crashed thread's stack and the other threads' tops, read from the core OBS left in its
+		home; nothing when there is none or no gdb to read it. The core goes once read: it is large."""
+		core = os.path.join(self.home, "core")
+		gdb, obs = shutil.which("gdb"), shutil.which("obs")
+		if self.proc is None or self.proc.poll() is None or not os.path.isfile(core):
+			return ""
+		if not gdb or not obs:
+			return f"\na core is in {core}; no gdb to read it"
+		try:
+			out = subprocess.run([gdb, "-batch", "-nx", "-ex", "set pagination off", "-ex", "bt 40",
+					      "-ex", "thread apply all bt 6", obs, core], capture_output=True, text=True,
+					     timeout=120).stdout
+		except (OSError, subprocess.TimeoutExpired) as e:
+			return f"\na core is in {core}; gdb failed: {e}"
+		os.remove(core)
+		lines = [l for l in out.splitlines() if l.startswith(("Thread ", "#", "Program terminated"))]
+		return "\nwhere it crashed (from its core):\n" + "\n".join(lines)
 
 	def threads_now(self):
 		"""Where OBS is, for a run that hangs: what the kernel says each thread waits in, the windows
