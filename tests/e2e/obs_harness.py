@@ -666,8 +666,7 @@ class Obs:
 		# A core in the home, should OBS crash, for crash_report() to read: a crash seen once in many
 		# runs is otherwise gone with the run.
 		cmd = ["unshare", "--net", "sh", "-c", 'ip link set lo up && { ulimit -c unlimited 2>/dev/null; exec "$@"; }',
-		       "sh",
-		       "obs", "--disable-shutdown-check", "--disable-updater", "--multi", "--collection", self.collection]
+		       "sh", "obs", "--disable-shutdown-check", "--disable-updater", "--multi", "--collection", self.collection]
 		cmd += self.extra_args
 		self._console = open(self.console_path, "wb")
 		# A session of its own: a Ctrl-C meant for the caller's terminal reaches OBS only through stop().

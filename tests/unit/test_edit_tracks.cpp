@@ -142,8 +142,6 @@ class EditTracksTest : public QObject {
 		QVERIFY(QTest::qWaitForWindowExposed(dock));
 	}
 
-	// Another window of the application, standing for OBS's main window, with actions bound to the
-	// keys application-wide; each one that fires counts.
 	// The dock shown, as its list's menu needs, and that menu; null if either is missing.
 	QMenu *showDockWithMenu()
 	{
@@ -154,6 +152,8 @@ class EditTracksTest : public QObject {
 		return list()->findChild<QMenu *>(QStringLiteral("playlistMenu"));
 	}
 
+	// Another window of the application, standing for OBS's main window, with actions bound to the
+	// keys application-wide; each one that fires counts.
 	void bindHostKeys(QWidget &mainWindow, const QList<QKeySequence> &hostKeys, int &hostTriggers)
 	{
 		for (const QKeySequence &keys : hostKeys) {
